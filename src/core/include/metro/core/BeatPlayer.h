@@ -1,0 +1,24 @@
+#pragma once
+
+#include "metro/core/Clock.h"
+
+#include <cstdint>
+
+namespace metro::core {
+
+/// One beat to sound: the voice slot, the tick's ideal time, and the run it belongs to.
+/// A run is one Start..Stop; the sound side anchors its sample grid once per run.
+struct BeatCue {
+    int slot = 0;
+    TimePoint scheduled{};
+    std::uint64_t run = 0;
+};
+
+/// Where the beat tick sends its Play. Called on the timer thread only; must not block.
+class BeatPlayer {
+public:
+    virtual ~BeatPlayer() = default;
+    virtual void play(const BeatCue& cue) noexcept = 0;
+};
+
+} // namespace metro::core

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "metro/core/Clock.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace metro::core {
+
+/// One call of a periodic timer event.
+struct TimerCall {
+    std::int32_t id = 0;
+    std::int64_t index = 0; // 1 for the first call, one period after arming
+    TimePoint scheduled{};  // arm time + index x period: when the call was due
+};
+
+using TimerProc = std::function<void(const TimerCall&)>;
+
+/// A periodic timer: calls a procedure on a thread of its own, once per period, at a fixed rate,
+/// the first call one period after arming. Both operations are for one controlling thread.
+class TimerService {
+public:
+    virtual ~TimerService() = default;
+    /// Arms a periodic event. Returns its id (never 0, never reused), or 0 when it cannot be armed.
+    virtual std::int32_t setEvent(std::int32_t periodMs, TimerProc proc) = 0;
+    /// Cancels an event and waits for a call that is running. Ids 0 or already killed do nothing.
+    /// After it returns no new call of that event starts.
+    virtual void killEvent(std::int32_t id) = 0;
+};
+
+} // namespace metro::core

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "metro/sound/SoundService.h"
+
+#include <filesystem>
+#include <memory>
+
+namespace metro::sound {
+
+enum class VoiceSound { None, Click, HiHat };
+
+/// The folder that holds the running executable (from /proc/self/exe), where the voice
+/// files live.
+std::filesystem::path ExecutableDirectory();
+
+/// Decodes a sound file to interleaved stereo float at the given rate.
+/// Throws SoundError naming the file and the reason for any file it cannot use.
+std::shared_ptr<const SampleSet> DecodeSoundFile(const std::filesystem::path& path, int sampleRate);
+
+/// Fills voice slots 1..4 with four voices of one sound from the program's folder.
+/// Window thread only.
+class VoiceBank {
+public:
+    explicit VoiceBank(SoundService& sound,
+                       std::filesystem::path directory = ExecutableDirectory());
+
+    /// Loads "click.wav" into slots 1..4.
+    void SETIT(); // NOLINT(readability-identifier-naming): documented procedure name
+    /// Loads "hat.wav" into slots 1..4.
+    void setithat(); // NOLINT(readability-identifier-naming): documented procedure name
+    /// Empties slots 0..4 in index order.
+    void ReleaseVoices(); // NOLINT(readability-identifier-naming): documented procedure name
+
+    /// The sound now in the slots.
+    VoiceSound loaded() const { return m_loaded; }
+
+private:
+    void load(const char* fileName, VoiceSound sound);
+
+    SoundService& m_sound;
+    std::filesystem::path m_directory;
+    VoiceSound m_loaded = VoiceSound::None;
+};
+
+} // namespace metro::sound
