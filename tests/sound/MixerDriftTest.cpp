@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 
 namespace metro::sound::test {
 namespace {
@@ -15,6 +16,10 @@ struct DriftCase {
     Nanos period;
     std::chrono::seconds length;
     std::int64_t cap; // the most one interval may differ from the period, in frames
+
+    friend void PrintTo(const DriftCase& drift, std::ostream* out) {
+        *out << drift.ppm << " ppm, period " << drift.period.count() << " ns";
+    }
 };
 
 class MixerDrift : public ::testing::TestWithParam<DriftCase> {};
@@ -36,8 +41,9 @@ TEST_P(MixerDrift, FollowsTheDeviceClockInSmallSteps) {
     const auto onsets = PlayAndListen(output, source, source.scheduled(beats));
     ASSERT_EQ(onsets.size(), static_cast<std::size_t>(beats));
 
-    const std::int64_t period = std::chrono::duration_cast<std::chrono::microseconds>(drift.period).count() *
-                                kRate / 1'000'000;
+    const std::int64_t period =
+        std::chrono::duration_cast<std::chrono::microseconds>(drift.period).count() * kRate /
+        1'000'000;
     double worstOffset = 0.0;
     std::int64_t worstStep = 0;
     for (std::size_t k = 0; k < onsets.size(); ++k) {
@@ -54,7 +60,8 @@ TEST_P(MixerDrift, FollowsTheDeviceClockInSmallSteps) {
     EXPECT_LE(worstStep, drift.cap);
     // The run drifts by ppm x its length; the grid has to have moved by about that much.
     const double drifted = std::fabs(drift.ppm) * 1e-6 * beats * static_cast<double>(period);
-    EXPECT_GE(static_cast<double>(mixer.gridCorrections()), drifted / static_cast<double>(drift.cap) * 0.9);
+    EXPECT_GE(static_cast<double>(mixer.gridCorrections()),
+              drifted / static_cast<double>(drift.cap) * 0.9);
     EXPECT_EQ(mixer.lateStarts(), 0U);
 }
 

@@ -73,9 +73,9 @@ TEST(MixerLevels, SlotsPlayIndependentlyAtTheirOwnLevels) {
     EXPECT_EQ(left[5000], 0.0F);
     EXPECT_NEAR(left[8000] / 0.4F, 0.631, 0.001); // -400: 4 dB down
     EXPECT_FLOAT_EQ(left[13000] / 0.4F, 0.1F);    // -2000: 20 dB down
-    EXPECT_TRUE(std::all_of(left.begin() + 15000, left.begin() + 21000,
-                            [](float sample) { return sample == 0.0F; }))
-        << "-10000 is silence";
+    EXPECT_TRUE(std::all_of(left.begin() + 15000, left.begin() + 21000, [](float sample) {
+        return sample == 0.0F;
+    })) << "-10000 is silence";
     EXPECT_NEAR(left[23000], 0.4 * (1.0 + std::pow(10.0, -0.2) + 0.1), 1e-5);
 }
 
