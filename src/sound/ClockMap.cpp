@@ -12,7 +12,7 @@ namespace {
 constexpr double kSettleSeconds = 0.3;
 constexpr double kWideBandwidth = 2.0;   // Hz, while the loop pulls in
 constexpr double kNarrowBandwidth = 0.1; // Hz, once settled
-constexpr double kNarrowingSeconds = 2.0;
+constexpr double kNarrowingSeconds = 1.0;
 constexpr double kMinSkipSeconds = 0.001;
 // With callbacks that jitter by more than a millisecond, a fixed 1 ms limit would skip most
 // readings and restart the loop over and over; the limit widens to this many mean deviations.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -96,10 +97,13 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     startDue(start, end);
     const detail::SlotGains gains = rampGains(frames);
 
-    float* const last = out + 2 * frames;
-    std::fill(out, last, 0.0F);
+    const std::size_t samples = 2 * frames;
+    std::memset(out, 0, samples * sizeof(float)); // all-zero bits are 0.0F
     voices.mix(out, frames, start, gains);
-    std::transform(out, last, out, [](float sample) { return std::clamp(sample, -1.0F, 1.0F); });
+    for (std::size_t i = 0; i < samples; ++i) {
+        const float sample = out[i];
+        out[i] = sample > 1.0F ? 1.0F : (sample < -1.0F ? -1.0F : sample);
+    }
 
     framesRendered = end;
     epoch.fetch_add(1, std::memory_order_seq_cst);
