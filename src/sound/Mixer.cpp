@@ -101,8 +101,7 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     std::memset(out, 0, samples * sizeof(float)); // all-zero bits are 0.0F
     voices.mix(out, frames, start, gains);
     for (std::size_t i = 0; i < samples; ++i) {
-        const float sample = out[i];
-        out[i] = sample > 1.0F ? 1.0F : (sample < -1.0F ? -1.0F : sample);
+        out[i] = std::min(1.0F, std::max(-1.0F, out[i]));
     }
 
     framesRendered = end;
