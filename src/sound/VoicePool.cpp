@@ -142,10 +142,4 @@ bool VoicePool::holds(const SampleSet* sound) const noexcept {
     });
 }
 
-std::size_t VoicePool::active() const noexcept {
-    return static_cast<std::size_t>(
-        std::count_if(m_voices.begin(), m_voices.end(),
-                      [](const Voice& voice) { return voice.sound != nullptr; }));
-}
-
 } // namespace metro::sound::detail
