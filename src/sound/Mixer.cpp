@@ -37,8 +37,7 @@ struct Mixer::Impl {
     };
 
     Impl(int rate, core::Clock::duration latency, Placement mode) noexcept
-        : sampleRate(rate), outputLatency(latency), placement(mode), map(rate), grid(rate, latency),
-          voices(rate) {
+        : outputLatency(latency), placement(mode), map(rate), grid(rate, latency), voices(rate) {
         for (auto& sound : published) {
             sound.store(nullptr, std::memory_order_relaxed);
         }
@@ -54,7 +53,6 @@ struct Mixer::Impl {
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
 
-    const int sampleRate;
     const core::Clock::duration outputLatency;
     const Placement placement;
 
@@ -163,8 +161,13 @@ detail::SlotGains Mixer::Impl::rampGains(std::size_t frames) noexcept {
     return ramps;
 }
 
-Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement)
-    : m_impl(std::make_unique<Impl>(sampleRate, outputLatency, placement)) {}
+Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement) {
+    if (sampleRate <= 0) {
+        throw std::invalid_argument("sample rate " + std::to_string(sampleRate) +
+                                    " is not positive");
+    }
+    m_impl = std::make_unique<Impl>(sampleRate, outputLatency, placement);
+}
 
 Mixer::~Mixer() = default;
 

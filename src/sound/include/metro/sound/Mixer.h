@@ -30,6 +30,8 @@ public:
         NextBuffer ///< at the start of the first buffer rendered after it arrives (a baseline)
     };
 
+    /// A mixer for an output at `sampleRate` (> 0, else std::invalid_argument) whose beats sound
+    /// `outputLatency` after their scheduled time. Control thread.
     Mixer(int sampleRate, core::Clock::duration outputLatency,
           Placement placement = Placement::Exact);
     ~Mixer() override;
