@@ -184,6 +184,7 @@ void Mixer::setVoice(int slot, std::shared_ptr<const SampleSet> sound) {
     if (old) {
         impl.retired.push_back(Impl::Retired{std::move(old), impl.epoch.load()});
     }
+    collectGarbage(); // frees what earlier replacements left, whoever calls this
 }
 
 void Mixer::setLevel(int slot, Level level) noexcept {
