@@ -30,6 +30,8 @@ public:
         NextBuffer ///< at the start of the first buffer rendered after it arrives (a baseline)
     };
 
+    /// A mixer for an output at `sampleRate` (> 0, else std::invalid_argument) whose beats sound
+    /// `outputLatency` after their scheduled time. Control thread.
     Mixer(int sampleRate, core::Clock::duration outputLatency,
           Placement placement = Placement::Exact);
     ~Mixer() override;
@@ -38,7 +40,8 @@ public:
 
     /// Publishes the slot's sound (nullptr empties the slot); a voice of the slot still
     /// sounding fades out within 2 ms. A replaced sound is kept alive until collectGarbage()
-    /// sees the audio thread no longer uses it. Throws std::out_of_range unless slot is 1..4.
+    /// sees the audio thread no longer uses it (setVoice itself collects too). Throws
+    /// std::out_of_range unless slot is 1..4.
     void setVoice(int slot, std::shared_ptr<const SampleSet> sound);
     /// Sets the slot's level; reaches the audio within one buffer, ramped so it never clicks.
     void setLevel(int slot, Level level) noexcept;
