@@ -17,7 +17,11 @@ namespace metro::sound {
 /// Each run (BeatCue::run) is anchored once: its first beat starts on the frame that the clock
 /// map gives for its scheduled time plus the fixed output latency. Every later beat of the run
 /// starts (its scheduled time - the first beat's) x rate after that anchor, rounded once from
-/// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames.
+/// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames. The clock map (fed
+/// with every callback's time) is watched for the output's clock parting from the monotonic
+/// one; beyond 1 ms the grid is pulled back a frame or so per beat (gridCorrections()).
+/// A slot struck again while still sounding restarts its sound, the old one faded out in
+/// 1.5 ms on a second voice, so nothing clicks.
 ///
 /// Threads: setVoice/setLevel/collectGarbage/outputStopped from the control (window) thread;
 /// schedule from the one beat thread; render from the audio thread only. The mixer must outlive
