@@ -1,0 +1,77 @@
+#include "metro/core/PeriodicTimer.h"
+#include "metro/sound/DeviceOutput.h"
+#include "metro/sound/EngineSoundService.h"
+#include "metro/sound/VoiceBank.h"
+
+#include "Onsets.h"
+#include "PulseServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace metro::sound {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::PulseServer;
+
+constexpr int kClicks = 20;
+constexpr std::int32_t kPeriodMs = 150;
+constexpr std::int64_t kPeriodFrames = 7200; // 150 ms at 48 kHz
+
+// The real path: the periodic timer cues the sound service, SDL2 plays into a private
+// PulseAudio null sink, and the sink's monitor is recorded and every click found to the sample.
+TEST(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
+    std::unique_ptr<PulseServer> server;
+    try {
+        server = std::make_unique<PulseServer>(48000);
+    } catch (const testsupport::PulseUnavailable& error) {
+        GTEST_SKIP() << "PulseAudio cannot start here, so there is no device to test: "
+                     << error.what();
+    }
+    server->exportToThisProcess();
+
+    EngineSoundService sound(std::make_unique<DeviceOutput>());
+    sound.open();
+    ASSERT_EQ(sound.sampleRate(), 48000);
+    VoiceBank bank(sound);
+    bank.SETIT(); // all four voices at full level, so every click has the same shape
+
+    testsupport::MonitorRecording recording(*server);
+    std::this_thread::sleep_for(300ms); // the stream runs before the first click
+
+    core::PeriodicTimer timer;
+    std::atomic<int> played{0};
+    const std::int32_t event = timer.setEvent(kPeriodMs, [&](const core::TimerCall& call) {
+        if (played.load() < kClicks) {
+            sound.play({.slot = static_cast<int>(call.index - 1) % 4 + 1,
+                        .scheduled = call.scheduled,
+                        .run = 1});
+            ++played;
+        }
+    });
+    ASSERT_NE(event, 0);
+    while (played.load() < kClicks) {
+        std::this_thread::sleep_for(10ms);
+    }
+    timer.killEvent(event);
+    std::this_thread::sleep_for(sound.outputLatency() + 300ms);
+    const std::vector<float> samples = recording.stop();
+    const std::uint64_t lateStarts = sound.mixer()->lateStarts();
+    sound.close();
+
+    const auto onsets = testsupport::FindOnsets(samples, 2);
+    ASSERT_EQ(onsets.size(), static_cast<std::size_t>(kClicks))
+        << "recorded " << samples.size() / 2 << " frames";
+    for (std::size_t i = 1; i < onsets.size(); ++i) {
+        EXPECT_EQ(onsets[i] - onsets[i - 1], kPeriodFrames)
+            << "between clicks " << i - 1 << " and " << i;
+    }
+    EXPECT_EQ(lateStarts, 0U);
+}
+
+} // namespace
+} // namespace metro::sound
