@@ -4,6 +4,7 @@ add_executable(sound_io_tests
   ${CMAKE_CURRENT_LIST_DIR}/VoiceBankTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/VoiceFilesTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/EngineSoundServiceTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/OnsetsTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/RealDeviceTest.cpp)
 target_link_libraries(sound_io_tests PRIVATE
   metronome::sound metronome_test_support PkgConfig::METRO_SNDFILE GTest::gtest_main

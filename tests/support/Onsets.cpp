@@ -94,6 +94,31 @@ GridFit FitGrid(const std::vector<std::int64_t>& onsets, const std::vector<std::
     return fit;
 }
 
+GridFit FitGridWithPeriod(const std::vector<std::int64_t>& onsets,
+                          const std::vector<std::int64_t>& beats, double periodFrames) {
+    const std::size_t n = onsets.size();
+    if (n < 1 || beats.size() != n) {
+        throw std::invalid_argument("FitGridWithPeriod needs onsets, each with its beat");
+    }
+    std::vector<double> offsets(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        offsets[i] = static_cast<double>(onsets[i] - onsets.front()) -
+                     periodFrames * static_cast<double>(beats[i]);
+    }
+    const auto [low, high] = std::minmax_element(offsets.begin(), offsets.end());
+    const double middle = (*low + *high) / 2.0;
+    GridFit fit;
+    fit.period = periodFrames;
+    fit.origin = static_cast<double>(onsets.front()) + middle;
+    double sumSquares = 0.0;
+    for (const double offset : offsets) {
+        sumSquares += (offset - middle) * (offset - middle);
+    }
+    fit.residualStd = std::sqrt(sumSquares / static_cast<double>(n));
+    fit.residualMax = (*high - *low) / 2.0;
+    return fit;
+}
+
 std::map<std::int64_t, std::size_t> IntervalHistogram(const std::vector<std::int64_t>& onsets) {
     std::map<std::int64_t, std::size_t> histogram;
     for (std::size_t i = 1; i < onsets.size(); ++i) {

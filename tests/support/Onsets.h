@@ -40,8 +40,14 @@ struct GridFit {
     double residualMax = 0.0; // frames, largest absolute residual
 };
 
-/// Fits onsets to their beat indices. Needs at least two onsets.
+/// Fits onsets to their beat indices by least squares. Needs at least two onsets. On a grid
+/// rounded to whole frames the largest residual can come out a little over half a frame.
 GridFit FitGrid(const std::vector<std::int64_t>& onsets, const std::vector<std::int64_t>& beats);
+
+/// Fits onsets to a grid of a known period: only the origin is chosen, so that the largest
+/// residual is as small as it can be. Needs at least one onset.
+GridFit FitGridWithPeriod(const std::vector<std::int64_t>& onsets,
+                          const std::vector<std::int64_t>& beats, double periodFrames);
 
 /// How often each interval (in frames) between consecutive onsets occurs.
 std::map<std::int64_t, std::size_t> IntervalHistogram(const std::vector<std::int64_t>& onsets);
