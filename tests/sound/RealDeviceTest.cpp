@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -22,25 +23,24 @@ constexpr int kClicks = 20;
 constexpr std::int32_t kPeriodMs = 150;
 constexpr std::int64_t kPeriodFrames = 7200; // 150 ms at 48 kHz
 
-// The real path: the periodic timer cues the sound service, SDL2 plays into a private
-// PulseAudio null sink, and the sink's monitor is recorded and every click found to the sample.
-TEST(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
-    std::unique_ptr<PulseServer> server;
-    try {
-        server = std::make_unique<PulseServer>(48000);
-    } catch (const testsupport::PulseUnavailable& error) {
-        GTEST_SKIP() << "PulseAudio cannot start here, so there is no device to test: "
-                     << error.what();
-    }
-    server->exportToThisProcess();
+constexpr int kAttempts = 3;
 
+struct Attempt {
+    std::vector<std::int64_t> onsets;
+    std::size_t frames = 0;
+    std::size_t underruns = 0;
+    std::uint64_t lateStarts = 0;
+};
+
+/// Plays the clicks once, from opening the device to closing it, recording the monitor.
+Attempt playClicks(const PulseServer& server) {
     EngineSoundService sound(std::make_unique<DeviceOutput>());
     sound.open();
-    ASSERT_EQ(sound.sampleRate(), 48000);
+    EXPECT_EQ(sound.sampleRate(), 48000);
     VoiceBank bank(sound);
     bank.SETIT(); // all four voices at full level, so every click has the same shape
 
-    testsupport::MonitorRecording recording(*server);
+    testsupport::MonitorRecording recording(server);
     std::this_thread::sleep_for(300ms); // the stream runs before the first click
 
     core::PeriodicTimer timer;
@@ -53,24 +53,54 @@ TEST(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
             ++played;
         }
     });
-    ASSERT_NE(event, 0);
-    while (played.load() < kClicks) {
+    EXPECT_NE(event, 0);
+    while (event != 0 && played.load() < kClicks) {
         std::this_thread::sleep_for(10ms);
     }
     timer.killEvent(event);
     std::this_thread::sleep_for(sound.outputLatency() + 300ms);
-    const std::vector<float> samples = recording.stop();
-    const std::uint64_t lateStarts = sound.mixer()->lateStarts();
-    sound.close();
 
-    const auto onsets = testsupport::FindOnsets(samples, 2);
-    ASSERT_EQ(onsets.size(), static_cast<std::size_t>(kClicks))
-        << "recorded " << samples.size() / 2 << " frames";
-    for (std::size_t i = 1; i < onsets.size(); ++i) {
-        EXPECT_EQ(onsets[i] - onsets[i - 1], kPeriodFrames)
+    Attempt attempt;
+    const std::vector<float> samples = recording.stop();
+    attempt.frames = samples.size() / 2;
+    attempt.onsets = testsupport::FindOnsets(samples, 2);
+    attempt.underruns = recording.playbackUnderruns();
+    attempt.lateStarts = sound.mixer()->lateStarts();
+    sound.close();
+    return attempt;
+}
+
+// The real path: the periodic timer cues the sound service, SDL2 plays into a private
+// PulseAudio null sink, and the sink's monitor is recorded and every click found to the sample.
+// A run in which the stream ran dry (the machine too busy for 10 ms buffers) shows nothing
+// about placement, so it is run again, up to three times.
+TEST(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
+    std::unique_ptr<PulseServer> server;
+    try {
+        server = std::make_unique<PulseServer>(48000);
+    } catch (const testsupport::PulseUnavailable& error) {
+        GTEST_SKIP() << "PulseAudio cannot start here, so there is no device to test: "
+                     << error.what();
+    }
+    server->exportToThisProcess();
+
+    Attempt attempt;
+    for (int i = 1; i <= kAttempts; ++i) {
+        attempt = playClicks(*server);
+        if (attempt.underruns == 0) {
+            break;
+        }
+        std::cout << "attempt " << i << ": " << attempt.underruns
+                  << " playback underruns, timing not usable\n";
+    }
+    ASSERT_EQ(attempt.underruns, 0U) << "the stream ran dry in every attempt";
+    ASSERT_EQ(attempt.onsets.size(), static_cast<std::size_t>(kClicks))
+        << "recorded " << attempt.frames << " frames";
+    for (std::size_t i = 1; i < attempt.onsets.size(); ++i) {
+        EXPECT_EQ(attempt.onsets[i] - attempt.onsets[i - 1], kPeriodFrames)
             << "between clicks " << i - 1 << " and " << i;
     }
-    EXPECT_EQ(lateStarts, 0U);
+    EXPECT_EQ(attempt.lateStarts, 0U);
 }
 
 } // namespace

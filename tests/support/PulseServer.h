@@ -18,7 +18,8 @@ public:
 
 /// A private PulseAudio server for one test: its own runtime folder under /tmp, one null sink
 /// "out" (the default sink) at the given rate in float32 stereo. Started by the constructor,
-/// stopped and its folder removed by the destructor. One owner thread.
+/// stopped and its folder removed by the destructor. It logs at debug level, so that playback
+/// underruns can be counted. One owner thread.
 class PulseServer {
 public:
     static constexpr const char* kSinkName = "out";
@@ -39,6 +40,9 @@ public:
     /// Points this process at the server (PULSE_SERVER, XDG_RUNTIME_DIR) and makes SDL use
     /// its PulseAudio driver (SDL_AUDIODRIVER=pulseaudio).
     void exportToThisProcess() const;
+    /// How many times so far a playback stream ran dry ("underrun": the client was too late
+    /// with its samples, so the sink played silence and everything after it came later).
+    std::size_t underruns() const;
 
 private:
     void waitUntilReady();
@@ -61,8 +65,14 @@ public:
 
     /// Stops parec and returns everything recorded, interleaved stereo.
     std::vector<float> stop();
+    /// Playback underruns while recording (known after stop()). A recording with underruns
+    /// has gaps of silence that move later sounds, so its timing says nothing about placement.
+    std::size_t playbackUnderruns() const { return m_underruns; }
 
 private:
+    const PulseServer& m_server;
+    std::size_t m_underrunsBefore = 0;
+    std::size_t m_underruns = 0;
     std::filesystem::path m_file;
     std::unique_ptr<ChildProcess> m_parec;
 };

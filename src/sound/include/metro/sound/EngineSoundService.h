@@ -17,8 +17,9 @@ public:
     /// Beats sound this long after their scheduled time, plus the device's buffering: it covers
     /// the timer's lateness, one buffer and the server's buffering with 10 ms buffers.
     static constexpr core::Clock::duration kMixerLatency = std::chrono::milliseconds(60);
-    /// Buffers of the device counted as its own buffering in outputLatency().
-    static constexpr int kDeviceBuffersAhead = 2;
+    /// Buffers of the device counted as its own buffering in outputLatency(): the one being
+    /// filled plus the sound server's queue (30 ms with PulseAudio, see DeviceOutput).
+    static constexpr int kDeviceBuffersAhead = 4;
 
     explicit EngineSoundService(std::unique_ptr<AudioOutput> output);
     ~EngineSoundService() override;
