@@ -22,6 +22,8 @@ struct PeriodicTimer::Event {
 };
 
 namespace {
+constexpr auto kEarlyWake = std::chrono::microseconds(200);
+
 // The finest timing the platform gives a normal process: 1 ns timer slack, and a real-time
 // priority when the system allows it (quietly kept at normal priority when it does not).
 void tuneTimerThread() {
@@ -112,11 +114,16 @@ void PeriodicTimer::runEvent(const std::shared_ptr<Event>& event) {
     std::int64_t index = 1;
     while (true) {
         TimePoint due = event->armed + index * event->period;
-        // An absolute deadline on the monotonic clock: lateness never accumulates.
-        if (event->wake.wait_until(lock, due, [&] { return event->stop; })) {
+        // An absolute deadline on the monotonic clock: lateness never accumulates. The kernel
+        // wakes a sleeper about 100 us late here, so sleep to just before the deadline and
+        // spin the rest; the spin costs under 0.1 % of a core at the fastest tempo.
+        if (event->wake.wait_until(lock, due - kEarlyWake, [&] { return event->stop; })) {
             return;
         }
-        const TimePoint now = Clock::now();
+        TimePoint now = Clock::now();
+        while (now < due) {
+            now = Clock::now();
+        }
         if (now - due >= event->period) {
             // Stalled past whole periods: skip to the latest due call, keep the grid.
             const std::int64_t latest = (now - event->armed) / event->period;

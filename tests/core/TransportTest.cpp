@@ -237,3 +237,56 @@ TEST_F(TransportTest, ShutdownKillsWhateverIdIsHeld) {
     EXPECT_TRUE(timer.armed.empty());
     EXPECT_EQ(timer.kills.back(), id);
 }
+
+#include "metro/core/PeriodicTimer.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+// Counts what reaches the sound and lamps from the timer thread, and notices any beat of a
+// run that has already been stopped.
+struct ThreadedRecorder final : BeatPlayer, BeatDisplay {
+    void play(const BeatCue& cue) noexcept override {
+        if (cue.run != liveRun.load()) {
+            ++staleBeats;
+        }
+        if (cue.slot < 1 || cue.slot > 3) {
+            ++badSlots;
+        }
+        ++plays;
+    }
+    void showBeat(std::uint64_t, const std::array<bool, kBeatCount>&, TimePoint) noexcept override {
+    }
+    std::atomic<std::uint64_t> liveRun{0};
+    std::atomic<int> staleBeats{0};
+    std::atomic<int> badSlots{0};
+    std::atomic<int> plays{0};
+};
+} // namespace
+
+TEST(TransportThreads, ThousandsOfStartStopCyclesWhileTicking) {
+    PeriodicTimer timer;
+    ThreadedRecorder recorder;
+    FakeView view;
+    view.tempo = "400";
+    Transport transport(timer, recorder, recorder);
+    transport.attachView(view);
+    transport.setReady(true);
+    transport.setFourFour(false);
+    for (int cycle = 0; cycle < 2000; ++cycle) {
+        transport.start();
+        ASSERT_TRUE(transport.state().IsRunning);
+        recorder.liveRun = transport.run();
+        if (cycle % 500 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(320)); // a few real beats
+        }
+        transport.stop();
+        recorder.liveRun = 0; // any beat from now on belongs to a stopped run
+        transport.setFourFour(cycle % 2 == 0);
+        transport.setFourFour(false);
+    }
+    EXPECT_GE(recorder.plays.load(), 4);
+    EXPECT_EQ(recorder.staleBeats.load(), 0);
+    EXPECT_EQ(recorder.badSlots.load(), 0) << "3/4 never plays slot 4";
+}

@@ -19,35 +19,54 @@ namespace metro::sound {
 /// starts (its scheduled time - the first beat's) x rate after that anchor, rounded once from
 /// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames.
 ///
-/// Threads: setVoice/setLevel/collectGarbage from the control (window) thread; schedule from
-/// the one beat thread; render from the audio thread only.
+/// Threads: setVoice/setLevel/collectGarbage/outputStopped from the control (window) thread;
+/// schedule from the one beat thread; render from the audio thread only. The mixer must outlive
+/// the output's use of it: destroy it only once no render runs any more.
 class Mixer final : public AudioSource {
 public:
-    Mixer(int sampleRate, core::Clock::duration outputLatency);
+    /// Where a beat starts inside the output.
+    enum class Placement {
+        Exact,     ///< on the frame its scheduled time maps to (the product's mode)
+        NextBuffer ///< at the start of the first buffer rendered after it arrives (a baseline)
+    };
+
+    Mixer(int sampleRate, core::Clock::duration outputLatency,
+          Placement placement = Placement::Exact);
     ~Mixer() override;
     Mixer(const Mixer&) = delete;
     Mixer& operator=(const Mixer&) = delete;
 
-    /// Publishes the slot's sound (nullptr empties the slot). A replaced sound is kept alive
-    /// until collectGarbage() sees the audio thread no longer uses it.
+    /// Publishes the slot's sound (nullptr empties the slot); a voice of the slot still
+    /// sounding fades out within 2 ms. A replaced sound is kept alive until collectGarbage()
+    /// sees the audio thread no longer uses it. Throws std::out_of_range unless slot is 1..4.
     void setVoice(int slot, std::shared_ptr<const SampleSet> sound);
     /// Sets the slot's level; reaches the audio within one buffer, ramped so it never clicks.
     void setLevel(int slot, Level level) noexcept;
-    /// Frees replaced sounds that the audio thread has let go of.
+    /// Frees replaced sounds that the audio thread has let go of (at once while no output runs).
     void collectGarbage();
+    /// Tells the mixer that the output has stopped calling render (closed). Silences the voices,
+    /// forgets pending beats and the clock map, and lets collectGarbage free every replaced
+    /// sound at once. The next render starts afresh. Control thread, after the output stopped.
+    void outputStopped() noexcept;
 
     /// Queues one beat. Returns false (and counts a drop) when the queue is full.
+    /// Beat thread only; never blocks.
     bool schedule(const core::BeatCue& cue) noexcept;
 
+    /// Mixes one buffer: feeds the clock map, starts the beats due in it on their frames, and
+    /// mixes the sounding voices at their slots' levels, clamped to [-1, 1]. Audio thread only.
     void render(float* out, std::size_t frames,
                 core::TimePoint callbackTime) noexcept override; // [rt]
 
+    /// The fixed delay between a beat's scheduled time and its sound. Any thread.
     core::Clock::duration outputLatency() const noexcept;
     /// Beats that started later than their frame (played at the earliest frame possible).
+    /// Any thread.
     std::uint64_t lateStarts() const noexcept;
-    /// Beats dropped because the queue was full.
+    /// Beats dropped because the queue was full. Any thread.
     std::uint64_t droppedCues() const noexcept;
     /// Frame-grid corrections made to follow a device clock that parts from the monotonic one.
+    /// Any thread.
     std::uint64_t gridCorrections() const noexcept;
 
 private:

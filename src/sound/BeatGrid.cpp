@@ -1,0 +1,87 @@
+#include "BeatGrid.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace metro::sound::detail {
+
+namespace {
+
+constexpr double kStartCorrectingSeconds = 0.001;
+constexpr double kStopCorrectingSeconds = 0.0005;
+// Beyond this the output lost or gained time at once (an underrun, a suspend): jump back.
+constexpr double kReanchorSeconds = 0.05;
+constexpr double kCapPerPeriod = 2e-4;
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+} // namespace
+
+BeatGrid::BeatGrid(int sampleRate, core::Clock::duration outputLatency) noexcept
+    : m_sampleRate(sampleRate), m_latency(outputLatency),
+      m_startThreshold(kStartCorrectingSeconds * sampleRate),
+      m_stopThreshold(kStopCorrectingSeconds * sampleRate),
+      m_reanchorThreshold(kReanchorSeconds * sampleRate) {}
+
+std::int64_t BeatGrid::framesIn(core::Clock::duration span, int sampleRate) noexcept {
+    const std::int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
+    std::int64_t seconds = nanos / kNanosPerSecond;
+    std::int64_t rest = nanos % kNanosPerSecond;
+    if (rest < 0) {
+        rest += kNanosPerSecond;
+        --seconds;
+    }
+    return seconds * sampleRate + (rest * sampleRate + kNanosPerSecond / 2) / kNanosPerSecond;
+}
+
+std::int64_t BeatGrid::correctionCap(std::int64_t periodFrames) noexcept {
+    const auto scaled = std::llround(static_cast<double>(periodFrames) * kCapPerPeriod);
+    return std::max<std::int64_t>(1, scaled);
+}
+
+std::int64_t BeatGrid::gridFrame(core::TimePoint scheduled) const noexcept {
+    return m_anchor + m_shift + framesIn(scheduled - m_firstScheduled, m_sampleRate);
+}
+
+std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noexcept {
+    const double mapped = map.frameAt(cue.scheduled + m_latency);
+    if (!m_hasRun || cue.run != m_run) {
+        m_hasRun = true;
+        m_run = cue.run;
+        m_firstScheduled = cue.scheduled;
+        m_lastScheduled = cue.scheduled;
+        m_anchor = std::llround(mapped);
+        m_shift = 0;
+        m_correcting = false;
+        return m_anchor;
+    }
+    const std::int64_t period = framesIn(cue.scheduled - m_lastScheduled, m_sampleRate);
+    m_lastScheduled = cue.scheduled;
+    m_shift += correction(mapped - static_cast<double>(gridFrame(cue.scheduled)), period);
+    return gridFrame(cue.scheduled);
+}
+
+std::int64_t BeatGrid::correction(double offset, std::int64_t periodFrames) noexcept {
+    if (std::fabs(offset) > m_reanchorThreshold) {
+        ++m_corrections;
+        m_correcting = false;
+        return std::llround(offset);
+    }
+    if (std::fabs(offset) > m_startThreshold) {
+        m_correcting = true;
+    }
+    if (!m_correcting) {
+        return 0;
+    }
+    const std::int64_t cap = correctionCap(periodFrames);
+    const std::int64_t step = std::clamp<std::int64_t>(std::llround(offset), -cap, cap);
+    if (std::fabs(offset - static_cast<double>(step)) <= m_stopThreshold) {
+        m_correcting = false;
+    }
+    if (step != 0) {
+        ++m_corrections;
+    }
+    return step;
+}
+
+} // namespace metro::sound::detail

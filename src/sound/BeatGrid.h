@@ -1,0 +1,56 @@
+#pragma once
+
+#include "ClockMap.h"
+
+#include "metro/core/BeatPlayer.h"
+#include "metro/core/Clock.h"
+
+#include <cstdint>
+
+namespace metro::sound::detail {
+
+/// Places the beats of a run on the output's frames.
+///
+/// The first beat of a run is anchored on the frame that the clock map gives for its scheduled
+/// time plus the output latency. Every later beat lands on anchor + round((scheduled - first
+/// scheduled) x rate), rounded once from the anchor, so whole-frame periods stay exact. The
+/// map is consulted again for each beat only to notice the output's clock parting from the
+/// monotonic one: past 1 ms the grid is pulled back by at most max(1, round(period x 2e-4))
+/// frames a beat until it is within 0.5 ms again.
+/// Audio thread only (the mixer's render).
+class BeatGrid {
+public:
+    BeatGrid(int sampleRate, core::Clock::duration outputLatency) noexcept;
+
+    /// The frame on which this cue starts; cues of one run come in scheduled order.
+    std::int64_t place(const core::BeatCue& cue, const ClockMap& map) noexcept;
+    /// Forgets the current run: its next cue anchors afresh.
+    void reset() noexcept { m_hasRun = false; }
+    /// Grid moves made so far (each a correction of at most the cap, or a re-anchoring).
+    std::uint64_t corrections() const noexcept { return m_corrections; }
+
+    /// Whole frames in a span of monotonic time at `sampleRate`, rounded to nearest.
+    static std::int64_t framesIn(core::Clock::duration span, int sampleRate) noexcept;
+    /// The most the grid moves in one beat of `periodFrames`.
+    static std::int64_t correctionCap(std::int64_t periodFrames) noexcept;
+
+private:
+    std::int64_t correction(double offset, std::int64_t periodFrames) noexcept;
+    std::int64_t gridFrame(core::TimePoint scheduled) const noexcept;
+
+    int m_sampleRate;
+    core::Clock::duration m_latency;
+    double m_startThreshold; // frames off the map before corrections begin
+    double m_stopThreshold;  // frames off the map at which they stop
+    double m_reanchorThreshold;
+    bool m_hasRun = false;
+    std::uint64_t m_run = 0;
+    core::TimePoint m_firstScheduled{};
+    core::TimePoint m_lastScheduled{};
+    std::int64_t m_anchor = 0;
+    std::int64_t m_shift = 0;
+    bool m_correcting = false;
+    std::uint64_t m_corrections = 0;
+};
+
+} // namespace metro::sound::detail

@@ -1,0 +1,120 @@
+#include "ClockMap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <numbers>
+
+namespace metro::sound::detail {
+
+namespace {
+
+constexpr double kSettleSeconds = 0.3;
+constexpr double kWideBandwidth = 2.0;   // Hz, while the loop pulls in
+constexpr double kNarrowBandwidth = 0.1; // Hz, once settled
+constexpr double kNarrowingSeconds = 1.0;
+constexpr double kMinSkipSeconds = 0.001;
+// With callbacks that jitter by more than a millisecond, a fixed 1 ms limit would skip most
+// readings and restart the loop over and over; the limit widens to this many mean deviations.
+constexpr double kSkipDeviations = 4.0;
+constexpr double kDeviationWindow = 100.0;
+constexpr int kRelockAfter = 8;
+constexpr double kMaxOmega = 0.5;
+constexpr double kMaxRateError = 0.005;
+
+} // namespace
+
+ClockMap::ClockMap(int sampleRate) noexcept
+    : m_nominalSecondsPerFrame(1.0 / static_cast<double>(sampleRate)),
+      m_secondsPerFrame(m_nominalSecondsPerFrame) {}
+
+void ClockMap::reset() noexcept {
+    m_phase = Phase::Empty;
+    m_secondsPerFrame = m_nominalSecondsPerFrame;
+    m_meanDeviation = 0.0;
+    m_deviationCount = 0;
+    m_missesInRow = 0;
+}
+
+double ClockMap::secondsSinceOrigin(core::TimePoint time) const noexcept {
+    return std::chrono::duration<double>(time - m_origin).count();
+}
+
+void ClockMap::update(std::int64_t frame, core::TimePoint time) noexcept {
+    if (m_phase == Phase::Empty) {
+        m_origin = time;
+        m_firstReading = 0.0;
+        m_phase = Phase::Settling;
+    }
+    const double now = secondsSinceOrigin(time);
+    if (m_phase == Phase::Settling) {
+        // Raw readings: the latest one, at the nominal rate, is the best guess there is.
+        m_frame0 = frame;
+        m_time0 = now;
+        if (now - m_firstReading >= kSettleSeconds) {
+            startLoop(frame, now);
+            m_phase = Phase::Locked;
+        }
+        return;
+    }
+    if (frame <= m_frame0) {
+        return;
+    }
+    followReading(frame, now);
+}
+
+void ClockMap::startLoop(std::int64_t frame, double time) noexcept {
+    m_frame0 = frame;
+    m_time0 = time;
+    m_loopStart = time;
+    m_missesInRow = 0;
+}
+
+void ClockMap::followReading(std::int64_t frame, double time) noexcept {
+    const double span = static_cast<double>(frame - m_frame0);
+    const double predicted = m_time0 + span * m_secondsPerFrame;
+    const double error = time - predicted;
+    const double limit = skipLimit();
+
+    ++m_deviationCount;
+    const double weight = 1.0 / std::min(static_cast<double>(m_deviationCount), kDeviationWindow);
+    m_meanDeviation += weight * (std::min(std::fabs(error), limit) - m_meanDeviation);
+
+    if (std::fabs(error) > limit) {
+        if (++m_missesInRow >= kRelockAfter) {
+            ++m_relocks;
+            startLoop(frame, time);
+            return;
+        }
+        m_frame0 = frame;
+        m_time0 = predicted;
+        return;
+    }
+    m_missesInRow = 0;
+    const double omega =
+        std::min(2.0 * std::numbers::pi * bandwidth(time) * span * m_secondsPerFrame, kMaxOmega);
+    m_frame0 = frame;
+    m_time0 = predicted + std::numbers::sqrt2 * omega * error;
+    m_secondsPerFrame += omega * omega * error / span;
+    m_secondsPerFrame =
+        std::clamp(m_secondsPerFrame, m_nominalSecondsPerFrame * (1 - kMaxRateError),
+                   m_nominalSecondsPerFrame * (1 + kMaxRateError));
+}
+
+double ClockMap::bandwidth(double time) const noexcept {
+    const double settled = (time - m_loopStart) / kNarrowingSeconds;
+    return kNarrowBandwidth + (kWideBandwidth - kNarrowBandwidth) * std::exp(-settled);
+}
+
+double ClockMap::skipLimit() const noexcept {
+    return std::max(kMinSkipSeconds, kSkipDeviations * m_meanDeviation);
+}
+
+double ClockMap::frameAt(core::TimePoint time) const noexcept {
+    if (m_phase == Phase::Empty) {
+        return 0.0;
+    }
+    return static_cast<double>(m_frame0) + (secondsSinceOrigin(time) - m_time0) / m_secondsPerFrame;
+}
+
+} // namespace metro::sound::detail

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "metro/core/Clock.h"
+
+#include <cstdint>
+
+namespace metro::sound::detail {
+
+/// Maps the monotonic clock onto the output's frame counter.
+///
+/// Each callback feeds it one reading: how many frames had been rendered before the buffer,
+/// and the monotonic time at which the output asked for it. A second-order delay-locked loop
+/// smooths the callback jitter out of those readings. Readings of the first 0.3 s are only
+/// used raw (outputs deliver their first buffers in a burst); the loop then starts wide
+/// (2 Hz) and narrows to 0.1 Hz as it settles. A reading far off the prediction is skipped,
+/// and eight skipped in a row restart the loop on the latest reading.
+/// Audio thread only (the mixer's render).
+class ClockMap {
+public:
+    explicit ClockMap(int sampleRate) noexcept;
+
+    /// Feeds one callback: `frame` frames were rendered before the buffer asked for at `time`.
+    void update(std::int64_t frame, core::TimePoint time) noexcept;
+    /// The frame, with its fraction, that plays at monotonic time `time` (0 before any update).
+    double frameAt(core::TimePoint time) const noexcept;
+    /// Forgets every reading; the next update starts afresh.
+    void reset() noexcept;
+
+    /// True once the loop runs (past the raw readings of the first 0.3 s).
+    bool locked() const noexcept { return m_phase == Phase::Locked; }
+    /// The measured frame rate of the output against the monotonic clock.
+    double framesPerSecond() const noexcept { return 1.0 / m_secondsPerFrame; }
+    /// How many times the loop restarted after a run of readings off its prediction.
+    std::uint64_t relocks() const noexcept { return m_relocks; }
+
+private:
+    enum class Phase { Empty, Settling, Locked };
+
+    double secondsSinceOrigin(core::TimePoint time) const noexcept;
+    void startLoop(std::int64_t frame, double time) noexcept;
+    void followReading(std::int64_t frame, double time) noexcept;
+    double bandwidth(double time) const noexcept;
+    double skipLimit() const noexcept;
+
+    double m_nominalSecondsPerFrame;
+    Phase m_phase = Phase::Empty;
+    core::TimePoint m_origin{};
+    double m_firstReading = 0.0;
+    double m_loopStart = 0.0;
+    // The loop's state: frame m_frame0 plays at m_time0 (s since m_origin); the frame period.
+    std::int64_t m_frame0 = 0;
+    double m_time0 = 0.0;
+    double m_secondsPerFrame;
+    double m_meanDeviation = 0.0;
+    std::uint64_t m_deviationCount = 0;
+    int m_missesInRow = 0;
+    std::uint64_t m_relocks = 0;
+};
+
+} // namespace metro::sound::detail

@@ -1,0 +1,249 @@
+#include "metro/sound/Mixer.h"
+
+#include "BeatGrid.h"
+#include "ClockMap.h"
+#include "VoicePool.h"
+
+#include "metro/core/SpscQueue.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace metro::sound {
+
+using detail::kSlotCount;
+
+struct Mixer::Impl {
+    static_assert(std::atomic<float>::is_always_lock_free);
+    static_assert(std::atomic<const SampleSet*>::is_always_lock_free);
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+    static constexpr std::size_t kQueueSize = 64;
+    static constexpr std::size_t kPendingSize = 64;
+
+    struct Pending {
+        int slot = 0;
+        std::int64_t frame = 0;
+    };
+    struct Retired {
+        std::shared_ptr<const SampleSet> sound;
+        std::uint64_t epoch = 0; // renders finished when it was replaced
+    };
+
+    Impl(int rate, core::Clock::duration latency, Placement mode) noexcept
+        : sampleRate(rate), outputLatency(latency), placement(mode), map(rate), grid(rate, latency),
+          voices(rate) {
+        for (auto& sound : published) {
+            sound.store(nullptr, std::memory_order_relaxed);
+        }
+        for (auto& target : targetGain) {
+            target.store(1.0F, std::memory_order_relaxed);
+        }
+        gain.fill(1.0F);
+    }
+
+    void render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept;
+    void drainCues(std::int64_t bufferStart) noexcept;
+    void insertPending(const Pending& entry) noexcept;
+    void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
+    detail::SlotGains rampGains(std::size_t frames) noexcept;
+
+    const int sampleRate;
+    const core::Clock::duration outputLatency;
+    const Placement placement;
+
+    // Shared between the threads.
+    core::SpscQueue<core::BeatCue, kQueueSize> cues;
+    std::array<std::atomic<const SampleSet*>, kSlotCount> published{};
+    std::array<std::atomic<float>, kSlotCount> targetGain{};
+    std::atomic<std::uint64_t> epoch{0};
+    std::atomic<bool> rendering{false};
+    std::atomic<std::uint64_t> late{0};
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> corrections{0};
+
+    // Control thread.
+    std::array<std::shared_ptr<const SampleSet>, kSlotCount> owned;
+    std::vector<Retired> retired;
+
+    // Audio thread (and the control thread while no output runs).
+    detail::ClockMap map;
+    detail::BeatGrid grid;
+    detail::VoicePool voices;
+    detail::SlotSounds current{};
+    std::array<float, kSlotCount> gain{};
+    std::array<Pending, kPendingSize> pending{};
+    std::size_t pendingCount = 0;
+    std::int64_t framesRendered = 0;
+};
+
+void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept {
+    // Sequentially consistent with setVoice/collectGarbage: see collectGarbage.
+    rendering.store(true, std::memory_order_seq_cst);
+    for (std::size_t slot = 1; slot < kSlotCount; ++slot) {
+        current[slot] = published[slot].load(std::memory_order_seq_cst);
+    }
+    const std::int64_t start = framesRendered;
+    const std::int64_t end = start + static_cast<std::int64_t>(frames);
+    map.update(start, callbackTime);
+    voices.releaseStale(current, start);
+    drainCues(start);
+    startDue(start, end);
+    const detail::SlotGains gains = rampGains(frames);
+
+    const std::size_t samples = 2 * frames;
+    std::memset(out, 0, samples * sizeof(float)); // all-zero bits are 0.0F
+    voices.mix(out, frames, start, gains);
+    for (std::size_t i = 0; i < samples; ++i) {
+        const float sample = out[i];
+        out[i] = sample > 1.0F ? 1.0F : (sample < -1.0F ? -1.0F : sample);
+    }
+
+    framesRendered = end;
+    epoch.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void Mixer::Impl::drainCues(std::int64_t bufferStart) noexcept {
+    while (pendingCount < kPendingSize) {
+        const auto cue = cues.try_pop();
+        if (!cue) {
+            break;
+        }
+        if (cue->slot < 1 || cue->slot >= kSlotCount) {
+            continue;
+        }
+        const std::int64_t frame =
+            placement == Placement::Exact ? grid.place(*cue, map) : bufferStart;
+        insertPending(Pending{cue->slot, frame});
+    }
+    corrections.store(grid.corrections(), std::memory_order_relaxed);
+}
+
+void Mixer::Impl::insertPending(const Pending& entry) noexcept {
+    std::size_t at = pendingCount;
+    while (at > 0 && pending[at - 1].frame > entry.frame) {
+        pending[at] = pending[at - 1];
+        --at;
+    }
+    pending[at] = entry;
+    ++pendingCount;
+}
+
+void Mixer::Impl::startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept {
+    std::size_t due = 0;
+    for (; due < pendingCount && pending[due].frame < bufferEnd; ++due) {
+        Pending entry = pending[due];
+        if (entry.frame < bufferStart) {
+            late.fetch_add(1, std::memory_order_relaxed);
+            entry.frame = bufferStart;
+        }
+        const SampleSet* sound = current[static_cast<std::size_t>(entry.slot)];
+        if (sound != nullptr && sound->frames() > 0) {
+            voices.start(sound, entry.slot, entry.frame);
+        }
+    }
+    std::copy(pending.begin() + static_cast<std::ptrdiff_t>(due),
+              pending.begin() + static_cast<std::ptrdiff_t>(pendingCount), pending.begin());
+    pendingCount -= due;
+}
+
+detail::SlotGains Mixer::Impl::rampGains(std::size_t frames) noexcept {
+    detail::SlotGains ramps{};
+    const auto length = static_cast<float>(std::max<std::size_t>(frames, 1));
+    for (std::size_t slot = 1; slot < kSlotCount; ++slot) {
+        const float target = targetGain[slot].load(std::memory_order_relaxed);
+        ramps[slot] = detail::GainRamp{gain[slot], (target - gain[slot]) / length};
+        gain[slot] = target;
+    }
+    return ramps;
+}
+
+Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement)
+    : m_impl(std::make_unique<Impl>(sampleRate, outputLatency, placement)) {}
+
+Mixer::~Mixer() = default;
+
+void Mixer::setVoice(int slot, std::shared_ptr<const SampleSet> sound) {
+    if (slot < 1 || slot >= kSlotCount) {
+        throw std::out_of_range("voice slot " + std::to_string(slot) + " is not 1..4");
+    }
+    Impl& impl = *m_impl;
+    impl.retired.reserve(impl.retired.size() + 1); // the push below cannot throw then
+    const auto index = static_cast<std::size_t>(slot);
+    const SampleSet* raw = sound.get();
+    std::shared_ptr<const SampleSet> old = std::exchange(impl.owned[index], std::move(sound));
+    impl.published[index].store(raw, std::memory_order_seq_cst);
+    if (old) {
+        impl.retired.push_back(Impl::Retired{std::move(old), impl.epoch.load()});
+    }
+}
+
+void Mixer::setLevel(int slot, Level level) noexcept {
+    if (slot < 1 || slot >= kSlotCount) {
+        return;
+    }
+    m_impl->targetGain[static_cast<std::size_t>(slot)].store(AmplitudeFromLevel(level),
+                                                             std::memory_order_relaxed);
+}
+
+void Mixer::collectGarbage() {
+    Impl& impl = *m_impl;
+    // A render that could still see a replaced sound in its slot was running when the sound
+    // was replaced, so it has finished once two more renders have (all seq_cst, so the epoch
+    // read here cannot lag behind a render that saw the old pointer). After that no voice can
+    // pick the sound up again, and holds() tells whether one still plays it. While no render
+    // has run since the output stopped, none can be using it at all.
+    const bool idle = !impl.rendering.load(std::memory_order_seq_cst);
+    const std::uint64_t now = impl.epoch.load(std::memory_order_seq_cst);
+    std::erase_if(impl.retired, [&](const Impl::Retired& entry) {
+        return idle || (now >= entry.epoch + 2 && !impl.voices.holds(entry.sound.get()));
+    });
+}
+
+void Mixer::outputStopped() noexcept {
+    Impl& impl = *m_impl;
+    impl.voices.clear();
+    impl.pendingCount = 0;
+    impl.map.reset();
+    impl.grid.reset();
+    for (std::size_t slot = 1; slot < kSlotCount; ++slot) {
+        impl.gain[slot] = impl.targetGain[slot].load(std::memory_order_relaxed);
+    }
+    impl.rendering.store(false, std::memory_order_seq_cst);
+}
+
+bool Mixer::schedule(const core::BeatCue& cue) noexcept {
+    if (!m_impl->cues.try_push(cue)) {
+        m_impl->dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
+}
+
+void Mixer::render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept {
+    m_impl->render(out, frames, callbackTime);
+}
+
+core::Clock::duration Mixer::outputLatency() const noexcept {
+    return m_impl->outputLatency;
+}
+
+std::uint64_t Mixer::lateStarts() const noexcept {
+    return m_impl->late.load(std::memory_order_relaxed);
+}
+
+std::uint64_t Mixer::droppedCues() const noexcept {
+    return m_impl->dropped.load(std::memory_order_relaxed);
+}
+
+std::uint64_t Mixer::gridCorrections() const noexcept {
+    return m_impl->corrections.load(std::memory_order_relaxed);
+}
+
+} // namespace metro::sound
