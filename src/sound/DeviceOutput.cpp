@@ -19,7 +19,7 @@ constexpr int kFallbackRate = 48000;
 constexpr int kBuffersPerSecond = 100;
 
 /// Sound the PulseAudio server holds ahead of the device, in ms (see open()).
-constexpr const char* kServerBufferMs = "30";
+constexpr const char* kServerBufferMs = "20";
 /// Real-time priority of the audio thread: above the beat timer's, below the sound server's.
 constexpr int kAudioPriorityAboveMin = 2;
 
@@ -70,7 +70,8 @@ void DeviceOutput::open(AudioSource& source) {
     // SDL's PulseAudio driver asks the server to hold just one buffer (10 ms), which a busy
     // machine cannot keep full: every late callback becomes a gap that delays all later sound.
     // libpulse takes the server's buffer length from PULSE_LATENCY_MSEC; unless the user chose
-    // one, ask for 30 ms. Callbacks stay 10 ms apart. Set before any sound thread runs.
+    // one, ask for two buffers (20 ms). Callbacks stay 10 ms apart. (30 ms made the callbacks'
+    // timing wander enough to stir the mixer's clock map.) Set before any sound thread runs.
     setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         throw SoundError(std::string("Cannot start the sound system: ") + SDL_GetError());

@@ -16,8 +16,9 @@ void EngineSoundService::Feed::render(float* out, std::size_t frames,
     current->render(out, frames, callbackTime);
 }
 
-EngineSoundService::EngineSoundService(std::unique_ptr<AudioOutput> output)
-    : m_output(std::move(output)) {}
+EngineSoundService::EngineSoundService(std::unique_ptr<AudioOutput> output,
+                                       Mixer::Placement placement)
+    : m_output(std::move(output)), m_placement(placement) {}
 
 EngineSoundService::~EngineSoundService() {
     close();
@@ -26,7 +27,7 @@ EngineSoundService::~EngineSoundService() {
 void EngineSoundService::open() {
     close();
     m_output->open(m_feed);
-    m_mixer = std::make_unique<Mixer>(m_output->sampleRate(), kMixerLatency);
+    m_mixer = std::make_unique<Mixer>(m_output->sampleRate(), kMixerLatency, m_placement);
     m_feed.mixer.store(m_mixer.get(), std::memory_order_release);
 }
 

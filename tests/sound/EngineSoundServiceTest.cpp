@@ -47,8 +47,8 @@ TEST(EngineSoundService, OpensTheMixerAtTheOutputsRate) {
     service.open();
     ASSERT_NE(service.mixer(), nullptr);
     EXPECT_EQ(service.sampleRate(), 44100);
-    // The mixer's fixed latency plus the device's buffering, four buffers of 10 ms.
-    EXPECT_EQ(service.outputLatency(), EngineSoundService::kMixerLatency + 40ms);
+    // The mixer's fixed latency plus the device's buffering, three buffers of 10 ms.
+    EXPECT_EQ(service.outputLatency(), EngineSoundService::kMixerLatency + 30ms);
     const auto silence = output.pull(core::Clock::now());
     EXPECT_EQ(silence, std::vector<float>(silence.size(), 0.0F));
 

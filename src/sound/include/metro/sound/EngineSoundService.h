@@ -18,10 +18,13 @@ public:
     /// the timer's lateness, one buffer and the server's buffering with 10 ms buffers.
     static constexpr core::Clock::duration kMixerLatency = std::chrono::milliseconds(60);
     /// Buffers of the device counted as its own buffering in outputLatency(): the one being
-    /// filled plus the sound server's queue (30 ms with PulseAudio, see DeviceOutput).
-    static constexpr int kDeviceBuffersAhead = 4;
+    /// filled plus the sound server's queue of two (with PulseAudio, see DeviceOutput).
+    static constexpr int kDeviceBuffersAhead = 3;
 
-    explicit EngineSoundService(std::unique_ptr<AudioOutput> output);
+    /// `placement` chooses how the mixer starts beats; the program always uses Exact, the
+    /// onset benchmark also NextBuffer as its baseline.
+    explicit EngineSoundService(std::unique_ptr<AudioOutput> output,
+                                Mixer::Placement placement = Mixer::Placement::Exact);
     ~EngineSoundService() override;
 
     void open() override;
@@ -52,6 +55,7 @@ private:
     Mixer& openMixer();
 
     std::unique_ptr<AudioOutput> m_output;
+    Mixer::Placement m_placement;
     Feed m_feed;
     std::unique_ptr<Mixer> m_mixer;
     std::array<bool, kSlotCount> m_hasVoice{};
