@@ -22,11 +22,14 @@ public:
     std::size_t bufferFrames() const override { return m_bufferFrames; }
 
 private:
+    static void renderCallback(void* userdata, std::uint8_t* stream, int length) noexcept; // [rt]
+
     std::uint32_t m_device = 0;
     bool m_sdlStarted = false;
     int m_sampleRate = 0;
     std::size_t m_bufferFrames = 0;
     AudioSource* m_source = nullptr;
+    bool m_audioThreadRaised = false; // audio thread only, while open
 };
 
 } // namespace metro::sound

@@ -5,14 +5,26 @@
 #include "metro/sound/SoundService.h"
 
 #include <array>
+#include <atomic>
 #include <memory>
 
 namespace metro::sound {
 
 /// The program's sound service: the mixer playing into an output (the device, or memory).
+/// Slots 1..4 reach the mixer; slot 0 and slots out of range are ignored.
 class EngineSoundService final : public SoundService {
 public:
-    explicit EngineSoundService(std::unique_ptr<AudioOutput> output);
+    /// Beats sound this long after their scheduled time, plus the device's buffering: it covers
+    /// the timer's lateness, one buffer and the server's buffering with 10 ms buffers.
+    static constexpr core::Clock::duration kMixerLatency = std::chrono::milliseconds(60);
+    /// Buffers of the device counted as its own buffering in outputLatency(): the one being
+    /// filled plus the sound server's queue of two (with PulseAudio, see DeviceOutput).
+    static constexpr int kDeviceBuffersAhead = 3;
+
+    /// `placement` chooses how the mixer starts beats; the program always uses Exact, the
+    /// onset benchmark also NextBuffer as its baseline.
+    explicit EngineSoundService(std::unique_ptr<AudioOutput> output,
+                                Mixer::Placement placement = Mixer::Placement::Exact);
     ~EngineSoundService() override;
 
     void open() override;
@@ -31,7 +43,20 @@ public:
     AudioOutput& output() { return *m_output; }
 
 private:
+    /// Passes the output's buffers to the mixer once there is one; silence before. The output
+    /// asks for buffers as soon as it opens, before its rate (and so the mixer) is known.
+    struct Feed final : AudioSource {
+        std::atomic<Mixer*> mixer{nullptr};
+        void render(float* out, std::size_t frames,
+                    core::TimePoint callbackTime) noexcept override; // [rt]
+    };
+
+    static bool isVoiceSlot(int slot) { return slot >= 1 && slot < kSlotCount; }
+    Mixer& openMixer();
+
     std::unique_ptr<AudioOutput> m_output;
+    Mixer::Placement m_placement;
+    Feed m_feed;
     std::unique_ptr<Mixer> m_mixer;
     std::array<bool, kSlotCount> m_hasVoice{};
 };

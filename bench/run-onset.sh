@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Onset benchmark: 60 s each at 120, 133 and 400 BPM with the sink at 48 kHz, and 60 s at
+# 133 BPM with the sink at 44.1 kHz, each with the exact and the naive placement (about 8 min).
+# Usage: bench/run-onset.sh BUILD_DIR [SECONDS]     (a shorter SECONDS for a trial run)
+set -euo pipefail
+build=${1:?build directory}
+seconds=${2:-60}
+cd "$(git rev-parse --show-toplevel)"
+mkdir -p bench/results
+out=bench/results/onset.txt
+bench="$build/bin/onset_bench"
+{
+    echo "# onset_bench, ${seconds} s per run, $(date -u +%Y-%m-%dT%H:%MZ), $(git rev-parse --short HEAD)"
+    echo "| sink Hz | BPM | placement | beats | onsets | missing | extra | late starts | grid corrections | residual std µs | residual max µs | max vs nominal grid µs | drift ppm | intervals (frames×count) |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    for run in "48000 120" "48000 133" "48000 400" "44100 133"; do
+        set -- $run
+        "$bench" --rate "$1" --bpm "$2" --seconds "$seconds"
+    done
+} | tee "$out"

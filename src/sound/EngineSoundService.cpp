@@ -1,0 +1,109 @@
+#include "metro/sound/EngineSoundService.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+namespace metro::sound {
+
+void EngineSoundService::Feed::render(float* out, std::size_t frames,
+                                      core::TimePoint callbackTime) noexcept {
+    Mixer* current = mixer.load(std::memory_order_acquire);
+    if (current == nullptr) {
+        std::fill(out, out + frames * 2, 0.0F);
+        return;
+    }
+    current->render(out, frames, callbackTime);
+}
+
+EngineSoundService::EngineSoundService(std::unique_ptr<AudioOutput> output,
+                                       Mixer::Placement placement)
+    : m_output(std::move(output)), m_placement(placement) {}
+
+EngineSoundService::~EngineSoundService() {
+    close();
+}
+
+void EngineSoundService::open() {
+    close();
+    m_output->open(m_feed);
+    m_mixer = std::make_unique<Mixer>(m_output->sampleRate(), kMixerLatency, m_placement);
+    m_feed.mixer.store(m_mixer.get(), std::memory_order_release);
+}
+
+void EngineSoundService::close() {
+    m_output->close();
+    m_feed.mixer.store(nullptr, std::memory_order_release);
+    m_mixer.reset();
+    m_hasVoice.fill(false);
+}
+
+int EngineSoundService::sampleRate() const {
+    return m_mixer ? m_output->sampleRate() : 0;
+}
+
+core::Clock::duration EngineSoundService::outputLatency() const {
+    if (!m_mixer) {
+        return core::Clock::duration::zero();
+    }
+    const auto rate = static_cast<core::Clock::rep>(m_output->sampleRate());
+    const auto buffered = static_cast<core::Clock::rep>(m_output->bufferFrames()) *
+                          kDeviceBuffersAhead * core::Clock::period::den / rate;
+    return m_mixer->outputLatency() + core::Clock::duration(buffered);
+}
+
+Mixer& EngineSoundService::openMixer() {
+    if (!m_mixer) {
+        throw SoundError("The sound device is not open");
+    }
+    return *m_mixer;
+}
+
+void EngineSoundService::createVoice(int slot, std::shared_ptr<const SampleSet> sound) {
+    if (!isVoiceSlot(slot)) {
+        return;
+    }
+    Mixer& mixer = openMixer();
+    if (!sound || sound->frames() == 0) {
+        throw SoundError("Cannot create a voice without sound");
+    }
+    if (sound->sampleRate != m_output->sampleRate()) {
+        throw SoundError("Sound \"" + sound->name + "\" was decoded at " +
+                         std::to_string(sound->sampleRate) + " Hz, the device runs at " +
+                         std::to_string(m_output->sampleRate()) + " Hz");
+    }
+    mixer.setLevel(slot, kFullLevel);
+    mixer.setVoice(slot, std::move(sound));
+    mixer.collectGarbage();
+    m_hasVoice[static_cast<std::size_t>(slot)] = true;
+}
+
+void EngineSoundService::releaseVoice(int slot) {
+    if (!isVoiceSlot(slot) || !m_mixer) {
+        return;
+    }
+    m_mixer->setVoice(slot, nullptr);
+    m_mixer->collectGarbage();
+    m_hasVoice[static_cast<std::size_t>(slot)] = false;
+}
+
+bool EngineSoundService::hasVoice(int slot) const {
+    return isVoiceSlot(slot) && m_hasVoice[static_cast<std::size_t>(slot)];
+}
+
+void EngineSoundService::setVolume(int slot, Level level) {
+    if (isVoiceSlot(slot) && m_mixer) {
+        m_mixer->setLevel(slot, level);
+    }
+}
+
+void EngineSoundService::play(const core::BeatCue& cue) noexcept {
+    if (!isVoiceSlot(cue.slot)) {
+        return;
+    }
+    if (Mixer* mixer = m_feed.mixer.load(std::memory_order_acquire)) {
+        mixer->schedule(cue);
+    }
+}
+
+} // namespace metro::sound

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace metro::testsupport {
+
+/// A program started by a test, stopped and reaped by it (SIGTERM, then SIGKILL).
+/// Not thread-safe: one owner thread.
+class ChildProcess {
+public:
+    /// Starts argv[0] (searched on PATH) with `extraEnvironment` ("NAME=value") added to this
+    /// process's environment, stdout written to `output`, and stderr to `errors` (or to
+    /// `output` when none is given). Throws std::runtime_error when it cannot be started.
+    ChildProcess(const std::vector<std::string>& argv,
+                 const std::vector<std::string>& extraEnvironment,
+                 const std::filesystem::path& output, const std::filesystem::path& errors = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    /// True while the program has not exited.
+    bool running();
+    /// Waits up to `timeout` for the program to exit; its wait status, or -1 if still running.
+    int waitFor(std::chrono::milliseconds timeout);
+    /// SIGTERM, up to `grace` to exit, then SIGKILL and wait. Returns the wait status.
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
+
+/// Runs a program to its end (at most `timeout`, then it is killed) and returns its exit code,
+/// or -1 when it did not exit normally.
+int RunProgram(const std::vector<std::string>& argv,
+               const std::vector<std::string>& extraEnvironment,
+               const std::filesystem::path& output,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+} // namespace metro::testsupport
