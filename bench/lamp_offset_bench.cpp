@@ -45,9 +45,8 @@ public:
         m_relay.showBeat(run, lamps, scheduled);
     }
     std::vector<TimePoint> scheduled() const {
-        return {m_scheduled.begin(),
-                m_scheduled.begin() +
-                    static_cast<std::ptrdiff_t>(m_count.load(std::memory_order_acquire))};
+        return {m_scheduled.begin(), m_scheduled.begin() + static_cast<std::ptrdiff_t>(m_count.load(
+                                                               std::memory_order_acquire))};
     }
 
 private:
@@ -101,15 +100,17 @@ int main(int argc, char** argv) {
         return EXIT_FAILURE;
     }
     form.show();
-    PaintWatcher watcher(form.findChildren<metro::window::Shape*>(QRegularExpression("^Shape[2-5]$")));
+    PaintWatcher watcher(
+        form.findChildren<metro::window::Shape*>(QRegularExpression("^Shape[2-5]$")));
     form.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QString::number(tempo));
-    QTimer::singleShot(1000, &form, [&form] {
+    Clock::duration latency{};
+    QTimer::singleShot(1000, &form, [&form, &sound, &latency] {
+        latency = sound.outputLatency(); // known while the device is open
         form.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
     });
     QTimer::singleShot(1000 + seconds * 1000, &form, [&form] { form.close(); });
     QApplication::exec();
 
-    const auto latency = sound.outputLatency();
     const std::vector<TimePoint> scheduled = display.scheduled();
     const std::size_t n = std::min(scheduled.size(), watcher.painted.size());
     std::vector<double> offsets;

@@ -64,6 +64,14 @@ cpu_percent() {
     awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'
 }
 
+# CPU ticks of each thread, by thread name (threads of one name summed), sorted for join.
+thread_ticks() {
+    local task
+    for task in /proc/"$1"/task/*; do
+        echo "$(tr ' ' '_' <"$task/comm") $(awk '{ print $14 + $15 }' "$task/stat")"
+    done | awk '{ t[$1] += $2 } END { for (n in t) print n, t[n] }' | sort
+}
+
 {
     echo "# Window and program, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, DISPLAY Xvfb, PulseAudio null sink"
     echo "## launch to window shown (launch_bench: fork to first drawn pixel, 15 runs each)"
@@ -88,12 +96,18 @@ cpu_percent() {
     echo "metronome stopped: VmRSS $(rss_mb "$app") MB, CPU $(cpu_percent "$app") % of a core"
     xdotool key Tab 4 0 0 space # Tab from the sound option selects the whole tempo box
     sleep 2
+    thread_ticks "$app" >"$work/threads.before"
     running_cpu=$(cpu_percent "$app")
+    thread_ticks "$app" >"$work/threads.after"
     echo "metronome running at 400 BPM: VmRSS $(rss_mb "$app") MB, CPU ${running_cpu} % of a core"
+    echo "  by thread (% of a core over the same ${seconds} s):"
+    join "$work/threads.before" "$work/threads.after" |
+        awk -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
+            '{ printf "    %-16s %.2f\n", $1, 100 * ($3 - $2) / hz / s }'
     xdotool key Escape
     kill "$app"
 
     echo "## lamp-to-click offset (lamp_offset_bench, real window, timer and sound)"
     "$bin/lamp_offset_bench" 400 "$seconds"
     "$bin/lamp_offset_bench" 120 "$seconds"
-} 2>&1 | grep -v "QStandardPaths" | tee "$results"
+} 2>&1 | grep --line-buffered -v "QStandardPaths" | tee "$results"
