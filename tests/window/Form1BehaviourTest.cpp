@@ -145,8 +145,10 @@ void Form1BehaviourTest::lampsFollowTheBeatsAndStaleStatesAreDropped() {
     space();
     QVERIFY(rig.litLamps().empty());
     // A tick of the ended run that was still on its way never lights a lamp.
-    rig.lamps.showBeat(endedRun, {true, false, false, false}, core::Clock::now());
+    rig.lamps.showBeat(endedRun, {false, false, true, false}, core::Clock::now());
     space();
+    QTest::qWait(100);
+    QVERIFY(rig.litLamps().empty());
     rig.timer.fire();
     QTRY_COMPARE(rig.litLamps(), std::vector<int>{1});
     rig.timer.fire();
