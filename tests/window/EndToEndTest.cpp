@@ -256,6 +256,27 @@ TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
     EXPECT_EQ(exitCode(program.waitFor(5s)), 1);
 }
 
+// The program's folder without its voice files: an error box (its text is checked by the
+// window's own tests), and the program ends with a failure status once it is dismissed.
+TEST(EndToEnd, MissingClickFileEndsTheProgram) {
+    std::unique_ptr<PulseServer> pulse;
+    try {
+        pulse = std::make_unique<PulseServer>(48000);
+    } catch (const metro::testsupport::PulseUnavailable& error) {
+        GTEST_SKIP() << error.what();
+    }
+    Session session("nofile");
+    const fs::path lonely = session.dir() / "bin" / "metronome";
+    fs::create_directories(lonely.parent_path());
+    fs::copy_file(g_program, lonely);
+    ChildProcess program({lonely.string()}, session.environment(pulse->clientEnvironment()),
+                         session.dir() / "metronome.log");
+    const std::string box = session.waitForWindow("^Qo Metronome$");
+    session.x({"xdotool", "windowfocus", "--sync", box});
+    session.x({"xdotool", "key", "Return"});
+    EXPECT_EQ(exitCode(program.waitFor(5s)), 1);
+}
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (argc != 2) {
