@@ -215,6 +215,11 @@ void Form1LayoutTest::panelsLampsAndRingsShowTheirColours() {
     QCOMPARE(colourAt({10, 10}), QColor(224, 224, 224));   // upper panel
     QCOMPARE(colourAt({20, 350}), QColor(192, 192, 192));  // lower panel
     QCOMPARE(colourAt({300, 272}), QColor(128, 128, 128)); // separator line
+    QCOMPARE(colourAt({32, 310}), QColor(224, 224, 224));  // outline around the "Qo" mark
+    QCOMPARE(colourAt({36, 300}), QColor(192, 192, 192));  // the mark's own background
+    const auto* notice = rig.find<QLabel>("Label19");
+    QCOMPARE(notice->palette().color(QPalette::WindowText), QColor(Qt::white));
+    QVERIFY(!notice->autoFillBackground());
     const QColor face = rig.form.palette().color(QPalette::Window);
     const std::array<QPoint, 4> ring{QPoint{52, 160}, {212, 160}, {372, 160}, {524, 160}};
     const std::array<QColor, 4> fill{QColor(128, 255, 128), QColor(0, 255, 0),
