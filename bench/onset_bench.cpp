@@ -81,8 +81,8 @@ public:
 private:
     static constexpr std::size_t kMaxCallbacks = 1 << 17; // 20 min of 10 ms buffers
     struct Callback {
-        std::int64_t frames;
-        core::TimePoint time;
+        std::int64_t frames = 0;
+        core::TimePoint time{};
     };
 
     void render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept override {
