@@ -10,6 +10,8 @@ namespace {
 
 constexpr double kStartCorrectingSeconds = 0.001;
 constexpr double kStopCorrectingSeconds = 0.0005;
+// Above the DLL's noise on top of the start threshold: only real drift gets the grid there.
+constexpr double kGrowStepSeconds = 0.00125;
 // Beyond this the output lost or gained time at once (an underrun, a suspend): jump back.
 constexpr double kReanchorSeconds = 0.05;
 constexpr double kCapPerPeriod = 2e-4;
@@ -21,6 +23,7 @@ BeatGrid::BeatGrid(int sampleRate, core::Clock::duration outputLatency) noexcept
     : m_sampleRate(sampleRate), m_latency(outputLatency),
       m_startThreshold(kStartCorrectingSeconds * sampleRate),
       m_stopThreshold(kStopCorrectingSeconds * sampleRate),
+      m_growThreshold(kGrowStepSeconds * sampleRate),
       m_reanchorThreshold(kReanchorSeconds * sampleRate) {}
 
 std::int64_t BeatGrid::framesIn(core::Clock::duration span, int sampleRate) noexcept {
@@ -53,6 +56,7 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
         m_anchor = std::llround(mapped);
         m_shift = 0;
         m_correcting = false;
+        m_stepSize = 1;
         return m_anchor;
     }
     const std::int64_t period = framesIn(cue.scheduled - m_lastScheduled, m_sampleRate);
@@ -73,10 +77,19 @@ std::int64_t BeatGrid::correction(double offset, std::int64_t periodFrames) noex
     if (!m_correcting) {
         return 0;
     }
+    // Single frames while they keep the grid within reach; a grid still slipping further
+    // means the clock drifts faster, so the step grows (up to the cap) and is kept for the next
+    // correction, shrinking by one each time a correction completes.
     const std::int64_t cap = correctionCap(periodFrames);
-    const std::int64_t step = std::clamp<std::int64_t>(std::llround(offset), -cap, cap);
+    if (std::fabs(offset) > m_growThreshold) {
+        ++m_stepSize;
+    }
+    m_stepSize = std::clamp<std::int64_t>(m_stepSize, 1, cap);
+    const std::int64_t step =
+        std::clamp<std::int64_t>(std::llround(offset), -m_stepSize, m_stepSize);
     if (std::fabs(offset - static_cast<double>(step)) <= m_stopThreshold) {
         m_correcting = false;
+        m_stepSize = std::max<std::int64_t>(1, m_stepSize - 1);
     }
     if (step != 0) {
         ++m_corrections;

@@ -15,8 +15,8 @@ namespace metro::sound::detail {
 /// time plus the output latency. Every later beat lands on anchor + round((scheduled - first
 /// scheduled) x rate), rounded once from the anchor, so whole-frame periods stay exact. The
 /// map is consulted again for each beat only to notice the output's clock parting from the
-/// monotonic one: past 1 ms the grid is pulled back by at most max(1, round(period x 2e-4))
-/// frames a beat until it is within 0.5 ms again.
+/// monotonic one: past 1 ms the grid is pulled back until it is within 0.5 ms again, one frame
+/// a beat where that keeps up, never more than max(1, round(period x 2e-4)) frames.
 /// Audio thread only (the mixer's render).
 class BeatGrid {
 public:
@@ -42,6 +42,7 @@ private:
     core::Clock::duration m_latency;
     double m_startThreshold; // frames off the map before corrections begin
     double m_stopThreshold;  // frames off the map at which they stop
+    double m_growThreshold;  // frames off the map beyond which the step grows
     double m_reanchorThreshold;
     bool m_hasRun = false;
     std::uint64_t m_run = 0;
@@ -50,6 +51,7 @@ private:
     std::int64_t m_anchor = 0;
     std::int64_t m_shift = 0;
     bool m_correcting = false;
+    std::int64_t m_stepSize = 1; // frames moved per corrected beat, learnt from the drift
     std::uint64_t m_corrections = 0;
 };
 

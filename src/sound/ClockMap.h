@@ -28,8 +28,6 @@ public:
 
     /// True once the loop runs (past the raw readings of the first 0.3 s).
     bool locked() const noexcept { return m_phase == Phase::Locked; }
-    /// The measured frame rate of the output against the monotonic clock.
-    double framesPerSecond() const noexcept { return 1.0 / m_secondsPerFrame; }
     /// How many times the loop restarted after a run of readings off its prediction.
     std::uint64_t relocks() const noexcept { return m_relocks; }
 

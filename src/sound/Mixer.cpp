@@ -37,8 +37,7 @@ struct Mixer::Impl {
     };
 
     Impl(int rate, core::Clock::duration latency, Placement mode) noexcept
-        : sampleRate(rate), outputLatency(latency), placement(mode), map(rate), grid(rate, latency),
-          voices(rate) {
+        : outputLatency(latency), placement(mode), map(rate), grid(rate, latency), voices(rate) {
         for (auto& sound : published) {
             sound.store(nullptr, std::memory_order_relaxed);
         }
@@ -54,7 +53,6 @@ struct Mixer::Impl {
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
 
-    const int sampleRate;
     const core::Clock::duration outputLatency;
     const Placement placement;
 
@@ -101,8 +99,7 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     std::memset(out, 0, samples * sizeof(float)); // all-zero bits are 0.0F
     voices.mix(out, frames, start, gains);
     for (std::size_t i = 0; i < samples; ++i) {
-        const float sample = out[i];
-        out[i] = sample > 1.0F ? 1.0F : (sample < -1.0F ? -1.0F : sample);
+        out[i] = std::min(1.0F, std::max(-1.0F, out[i]));
     }
 
     framesRendered = end;
@@ -164,8 +161,13 @@ detail::SlotGains Mixer::Impl::rampGains(std::size_t frames) noexcept {
     return ramps;
 }
 
-Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement)
-    : m_impl(std::make_unique<Impl>(sampleRate, outputLatency, placement)) {}
+Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement) {
+    if (sampleRate <= 0) {
+        throw std::invalid_argument("sample rate " + std::to_string(sampleRate) +
+                                    " is not positive");
+    }
+    m_impl = std::make_unique<Impl>(sampleRate, outputLatency, placement);
+}
 
 Mixer::~Mixer() = default;
 
@@ -182,6 +184,7 @@ void Mixer::setVoice(int slot, std::shared_ptr<const SampleSet> sound) {
     if (old) {
         impl.retired.push_back(Impl::Retired{std::move(old), impl.epoch.load()});
     }
+    collectGarbage(); // frees what earlier replacements left, whoever calls this
 }
 
 void Mixer::setLevel(int slot, Level level) noexcept {

@@ -44,8 +44,6 @@ public:
     /// Whether some voice may still read `sound`. Any thread; a voice that has let a sound go
     /// is seen with acquire ordering, after its last read of it.
     bool holds(const SampleSet* sound) const noexcept;
-    /// Voices sounding now.
-    std::size_t active() const noexcept;
 
 private:
     static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();

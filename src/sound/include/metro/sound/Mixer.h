@@ -17,7 +17,11 @@ namespace metro::sound {
 /// Each run (BeatCue::run) is anchored once: its first beat starts on the frame that the clock
 /// map gives for its scheduled time plus the fixed output latency. Every later beat of the run
 /// starts (its scheduled time - the first beat's) x rate after that anchor, rounded once from
-/// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames.
+/// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames. The clock map (fed
+/// with every callback's time) is watched for the output's clock parting from the monotonic
+/// one; beyond 1 ms the grid is pulled back a frame or so per beat (gridCorrections()).
+/// A slot struck again while still sounding restarts its sound, the old one faded out in
+/// 1.5 ms on a second voice, so nothing clicks.
 ///
 /// Threads: setVoice/setLevel/collectGarbage/outputStopped from the control (window) thread;
 /// schedule from the one beat thread; render from the audio thread only. The mixer must outlive
@@ -30,6 +34,8 @@ public:
         NextBuffer ///< at the start of the first buffer rendered after it arrives (a baseline)
     };
 
+    /// A mixer for an output at `sampleRate` (> 0, else std::invalid_argument) whose beats sound
+    /// `outputLatency` after their scheduled time. Control thread.
     Mixer(int sampleRate, core::Clock::duration outputLatency,
           Placement placement = Placement::Exact);
     ~Mixer() override;
@@ -38,7 +44,8 @@ public:
 
     /// Publishes the slot's sound (nullptr empties the slot); a voice of the slot still
     /// sounding fades out within 2 ms. A replaced sound is kept alive until collectGarbage()
-    /// sees the audio thread no longer uses it. Throws std::out_of_range unless slot is 1..4.
+    /// sees the audio thread no longer uses it (setVoice itself collects too). Throws
+    /// std::out_of_range unless slot is 1..4.
     void setVoice(int slot, std::shared_ptr<const SampleSet> sound);
     /// Sets the slot's level; reaches the audio within one buffer, ramped so it never clicks.
     void setLevel(int slot, Level level) noexcept;

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Starts the metronome (`make run`). On a desktop with a sound server it opens the window.
+# Anywhere else (no display, or no sound server) it plays the same program headless: an Xvfb
+# display and a private PulseAudio null sink, Start pressed, two bars played, and a screenshot
+# of the window and a recording of the clicks left in BUILD_DIR/run/.
+# Usage: tools/run.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:?usage: tools/run.sh BUILD_DIR}" && pwd)
+program="$build/bin/metronome"
+if [ ! -x "$program" ]; then
+    echo "run: $program is not built" >&2
+    exit 1
+fi
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && pactl info >/dev/null 2>&1; then
+    exec "$program"
+fi
+echo "run: no desktop with a sound server here, so the metronome plays headless"
+
+out="$build/run"
+mkdir -p "$out"
+work=$(mktemp -d /tmp/metronome-run.XXXXXX)
+pids=()
+stop_all() {
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap stop_all EXIT
+
+wait_for() { # what, command...
+    local what=$1
+    shift
+    for _ in $(seq 100); do
+        if "$@" >/dev/null 2>&1; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "run: the $what did not come up" >&2
+    exit 1
+}
+
+# Asks the window to close, as its close box does (the headless display has no window manager).
+close_window() {
+    /usr/bin/python3 - "$1" <<'PY'
+import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XInternAtom.restype = ctypes.c_ulong
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+class Message(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+display = x.XOpenDisplay(None)
+window = int(sys.argv[1])
+message = Message(type=33, display=display, window=window, format=32)  # 33: ClientMessage
+message.message_type = x.XInternAtom(display, b"WM_PROTOCOLS", 0)
+message.data[0] = x.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                         ctypes.c_void_p]
+x.XSendEvent(display, window, 0, 0, ctypes.byref(message))
+x.XFlush.argtypes = [ctypes.c_void_p]
+x.XFlush(display)
+PY
+}
+
+for n in $(seq 99 199); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+        export DISPLAY=":$n"
+        break
+    fi
+done
+unset WAYLAND_DISPLAY
+Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+wait_for "X display $DISPLAY" xdpyinfo
+
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
+export SDL_AUDIODRIVER=pulseaudio
+pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 \
+    --load=module-native-protocol-unix --load="module-null-sink sink_name=out rate=48000" \
+    >"$work/pulse.log" 2>&1 &
+pids+=($!)
+wait_for "sound server" pactl info
+pactl set-default-sink out
+
+parec -d out.monitor --file-format=wav --rate=48000 --channels=2 "$out/clicks.wav" &
+recorder=$!
+pids+=("$recorder")
+"$program" &
+app=$!
+pids+=("$app")
+window=$(timeout 15 xdotool search --sync --onlyvisible --name "Qo Metronome" | head -1)
+xdotool windowfocus --sync "$window"
+sleep 0.5 # the voices load 150 ms after the window appears
+xdotool key space
+sleep 4.7 # two bars of 4/4 at 120 BPM; the first beat comes one period after Start
+import -window "$window" "$out/screenshot.png"
+xdotool key Escape
+sleep 0.3
+kill -INT "$recorder"
+wait "$recorder" 2>/dev/null || true
+close_window "$window"
+status=0
+wait "$app" || status=$?
+echo "run: the metronome played two bars and closed with status $status"
+echo "run: screenshot: $out/screenshot.png"
+echo "run: recording:  $out/clicks.wav"
+exit "$status"
