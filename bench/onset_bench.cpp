@@ -3,7 +3,7 @@
 // straight the grid is. Each run measures the product's exact placement and, as a baseline,
 // the naive placement (each voice starts at the next buffer).
 //
-// Usage: onset_bench --rate HZ --bpm BPM [--seconds S]
+// Usage: onset_bench --rate HZ --bpm BPM [--seconds S] [--preroll S]
 // Prints one Markdown table row per placement.
 
 #include "metro/core/PeriodicTimer.h"
@@ -37,20 +37,86 @@ struct Options {
     int rate = 48000;
     int bpm = 120;
     double seconds = 60.0;
+    double preroll = 3.0; // seconds the stream runs before the first beat, as in the program
+};
+
+/// The device's own frame rate against the monotonic clock, from its callback times: an output
+/// that passes everything to the real device and notes (frames so far, time) at each callback.
+class TimedOutput final : public sound::AudioOutput, private sound::AudioSource {
+public:
+    TimedOutput() { m_log.resize(kMaxCallbacks); }
+
+    void open(sound::AudioSource& source) override {
+        m_source = &source;
+        m_count = 0;
+        m_frames = 0;
+        m_device.open(*this);
+        m_rate = m_device.sampleRate();
+    }
+    void close() override { m_device.close(); }
+    int sampleRate() const override { return m_device.sampleRate(); }
+    std::size_t bufferFrames() const override { return m_device.bufferFrames(); }
+
+    /// Frames per monotonic second, fitted by least squares over the callbacks after the
+    /// first `skipSeconds`. Call after close().
+    double measuredRate(double skipSeconds) const {
+        const auto skipFrames = static_cast<std::int64_t>(skipSeconds * m_rate);
+        double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+        const core::TimePoint origin = m_log[0].time;
+        for (std::size_t i = 0; i < m_count; ++i) {
+            if (m_log[i].frames < skipFrames) {
+                continue;
+            }
+            const double x = std::chrono::duration<double>(m_log[i].time - origin).count();
+            const auto y = static_cast<double>(m_log[i].frames - skipFrames);
+            n += 1;
+            sx += x;
+            sy += y;
+            sxx += x * x;
+            sxy += x * y;
+        }
+        return (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    }
+
+private:
+    static constexpr std::size_t kMaxCallbacks = 1 << 17; // 20 min of 10 ms buffers
+    struct Callback {
+        std::int64_t frames = 0;
+        core::TimePoint time{};
+    };
+
+    void render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept override {
+        if (m_count < kMaxCallbacks) {
+            m_log[m_count++] = {m_frames, callbackTime};
+        }
+        m_frames += static_cast<std::int64_t>(frames);
+        m_source->render(out, frames, callbackTime);
+    }
+
+    sound::DeviceOutput m_device;
+    sound::AudioSource* m_source = nullptr;
+    std::vector<Callback> m_log;
+    std::size_t m_count = 0;
+    std::int64_t m_frames = 0;
+    int m_rate = 0;
 };
 
 struct Run {
+    double deviceRate = 0.0; // frames per monotonic second
     std::vector<float> recording;
     std::int64_t beats = 0;
     std::uint64_t lateStarts = 0;
     std::uint64_t corrections = 0;
+    std::size_t underruns = 0;
 };
 
 /// Plays `beats` clicks a period apart, all four voices at full level, while the monitor
 /// records.
 Run play(const testsupport::PulseServer& server, sound::Mixer::Placement placement,
-         std::int32_t periodMs, std::int64_t beats) {
-    sound::EngineSoundService sound(std::make_unique<sound::DeviceOutput>(), placement);
+         std::int32_t periodMs, std::int64_t beats, double preroll) {
+    auto output = std::make_unique<TimedOutput>();
+    TimedOutput& timed = *output;
+    sound::EngineSoundService sound(std::move(output), placement);
     sound.open();
     if (sound.sampleRate() != server.sinkRate()) {
         throw std::runtime_error("the device opened at " + std::to_string(sound.sampleRate()) +
@@ -58,8 +124,8 @@ Run play(const testsupport::PulseServer& server, sound::Mixer::Placement placeme
     }
     sound::VoiceBank bank(sound);
     bank.SETIT();
+    std::this_thread::sleep_for(std::chrono::duration<double>(preroll));
     testsupport::MonitorRecording recording(server);
-    std::this_thread::sleep_for(500ms);
 
     core::PeriodicTimer timer;
     std::atomic<std::int64_t> played{0};
@@ -78,10 +144,12 @@ Run play(const testsupport::PulseServer& server, sound::Mixer::Placement placeme
     std::this_thread::sleep_for(sound.outputLatency() + 500ms);
     Run run;
     run.recording = recording.stop();
+    run.underruns = recording.playbackUnderruns();
     run.beats = played.load();
     run.lateStarts = sound.mixer()->lateStarts();
     run.corrections = sound.mixer()->gridCorrections();
     sound.close();
+    run.deviceRate = timed.measuredRate(1.0);
     return run;
 }
 
@@ -103,7 +171,8 @@ std::string histogramText(const std::map<std::int64_t, std::size_t>& histogram) 
 }
 
 void report(const Options& options, const char* mode, std::int32_t periodMs, const Run& run) {
-    const double periodFrames = periodMs * options.rate / 1000.0;
+    const double periodSeconds = periodMs / 1000.0;
+    const double periodFrames = periodSeconds * options.rate;
     const auto onsets = testsupport::FindOnsets(run.recording, 2);
     const auto match = testsupport::MatchBeats(onsets, periodFrames);
     const double microsPerFrame = 1e6 / options.rate;
@@ -111,22 +180,25 @@ void report(const Options& options, const char* mode, std::int32_t periodMs, con
     const std::size_t heard = onsets.size() - match.extra;
     const std::size_t missing = heard < beats ? beats - heard : 0;
     const std::size_t extra = match.extra + (heard > beats ? heard - beats : 0);
+    std::printf("| %d | %d | %s | %zu | %zu | %zu | %zu | %llu | %llu | %zu |", options.rate,
+                options.bpm, mode, beats, onsets.size(), missing, extra,
+                static_cast<unsigned long long>(run.lateStarts),
+                static_cast<unsigned long long>(run.corrections), run.underruns);
+    const double devicePpm = (run.deviceRate / options.rate - 1.0) * 1e6;
     if (onsets.size() < 2) {
-        std::printf("| %d | %d | %s | %zu | %zu | %zu | %zu | %llu | %llu | – | – | – | – | – |\n",
-                    options.rate, options.bpm, mode, beats, onsets.size(), missing, extra,
-                    static_cast<unsigned long long>(run.lateStarts),
-                    static_cast<unsigned long long>(run.corrections));
+        std::printf(" – | – | – | – | %+.1f | – | – |\n", devicePpm);
         return;
     }
+    // The straight line through the onsets, and the grid of exactly one nominal period. The
+    // tempo is measured in the device's frames, and against the monotonic clock through the
+    // device's rate as its callbacks show it.
     const auto fit = testsupport::FitGrid(onsets, match.beats);
-    const auto nominal = testsupport::FitGridWithPeriod(onsets, match.beats, periodFrames);
-    const double driftPpm = (fit.period / periodFrames - 1.0) * 1e6;
-    std::printf("| %d | %d | %s | %zu | %zu | %zu | %zu | %llu | %llu | %.1f | %.1f | %.1f | %+.2f "
-                "| %s |\n",
-                options.rate, options.bpm, mode, beats, onsets.size(), missing, extra,
-                static_cast<unsigned long long>(run.lateStarts),
-                static_cast<unsigned long long>(run.corrections), fit.residualStd * microsPerFrame,
-                fit.residualMax * microsPerFrame, nominal.residualMax * microsPerFrame, driftPpm,
+    const auto fixed = testsupport::FitGridWithPeriod(onsets, match.beats, periodFrames);
+    const double tempoPpm = (fit.period / periodFrames - 1.0) * 1e6;
+    const double driftPpm = (fit.period / run.deviceRate / periodSeconds - 1.0) * 1e6;
+    std::printf(" %.1f | %.1f | %.1f | %+.2f | %+.1f | %+.1f | %s |\n",
+                fit.residualStd * microsPerFrame, fit.residualMax * microsPerFrame,
+                fixed.residualMax * microsPerFrame, tempoPpm, devicePpm, driftPpm,
                 histogramText(testsupport::IntervalHistogram(onsets)).c_str());
     std::fflush(stdout);
 }
@@ -142,6 +214,8 @@ Options parse(int argc, char** argv) {
             options.bpm = std::atoi(value);
         } else if (name == "--seconds") {
             options.seconds = std::atof(value);
+        } else if (name == "--preroll") {
+            options.preroll = std::atof(value);
         } else {
             throw std::runtime_error("unknown option " + std::string(name));
         }
@@ -162,9 +236,10 @@ int main(int argc, char** argv) {
         testsupport::PulseServer server(options.rate);
         server.exportToThisProcess();
         report(options, "exact", *periodMs,
-               play(server, sound::Mixer::Placement::Exact, *periodMs, beats));
-        report(options, "naive", *periodMs,
-               play(server, sound::Mixer::Placement::NextBuffer, *periodMs, beats));
+               play(server, sound::Mixer::Placement::Exact, *periodMs, beats, options.preroll));
+        report(
+            options, "naive", *periodMs,
+            play(server, sound::Mixer::Placement::NextBuffer, *periodMs, beats, options.preroll));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "onset_bench: %s\n", error.what());
         return 1;

@@ -11,8 +11,8 @@ out=bench/results/onset.txt
 bench="$build/bin/onset_bench"
 {
     echo "# onset_bench, ${seconds} s per run, $(date -u +%Y-%m-%dT%H:%MZ), $(git rev-parse --short HEAD)"
-    echo "| sink Hz | BPM | placement | beats | onsets | missing | extra | late starts | grid corrections | residual std µs | residual max µs | max vs nominal grid µs | drift ppm | intervals (frames×count) |"
-    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    echo "| sink Hz | BPM | placement | beats | onsets | missing | extra | late starts | grid corrections | underruns | residual std µs | residual max µs | max vs one-period grid µs | tempo in device frames ppm | device clock vs monotonic ppm | drift vs monotonic ppm | intervals (frames×count) |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
     for run in "48000 120" "48000 133" "48000 400" "44100 133"; do
         set -- $run
         "$bench" --rate "$1" --bpm "$2" --seconds "$seconds"

@@ -72,7 +72,7 @@ void DeviceOutput::open(AudioSource& source) {
     // libpulse takes the server's buffer length from PULSE_LATENCY_MSEC; unless the user chose
     // one, ask for two buffers (20 ms). Callbacks stay 10 ms apart. (30 ms made the callbacks'
     // timing wander enough to stir the mixer's clock map.) Set before any sound thread runs.
-    setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0);
+    setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0); // NOLINT(concurrency-mt-unsafe): see above
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         throw SoundError(std::string("Cannot start the sound system: ") + SDL_GetError());
     }

@@ -51,6 +51,8 @@ Attempt playClicks(const PulseServer& server) {
     std::atomic<int> played{0};
     const std::int32_t event = timer.setEvent(kPeriodMs, [&](const core::TimerCall& call) {
         if (played.load() < kClicks) {
+            // A late wake-up of 0..8 ms, different on each beat: the click must not move.
+            std::this_thread::sleep_for(std::chrono::milliseconds(call.index * 5 % 9));
             sound.play({.slot = static_cast<int>(call.index - 1) % 4 + 1,
                         .scheduled = call.scheduled,
                         .run = 1});
@@ -75,8 +77,9 @@ Attempt playClicks(const PulseServer& server) {
     return attempt;
 }
 
-// The real path: the periodic timer cues the sound service, SDL2 plays into a private
-// PulseAudio null sink, and the sink's monitor is recorded and every click found to the sample.
+// The real path: the periodic timer cues the sound service (each cue a few ms late on purpose),
+// SDL2 plays into a private PulseAudio null sink, and the sink's monitor is recorded and every
+// click found to the sample. Starting each click at the next buffer instead fails this.
 // A run in which the stream ran dry (the machine too busy for 10 ms buffers) shows nothing
 // about placement, so it is run again, up to three times.
 TEST(RealDevice, PlaysEveryClickExactlyOnItsFrame) {

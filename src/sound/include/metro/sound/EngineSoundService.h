@@ -11,11 +11,12 @@
 namespace metro::sound {
 
 /// The program's sound service: the mixer playing into an output (the device, or memory).
-/// Slots 1..4 reach the mixer; slot 0 and slots out of range are ignored.
+/// Slots 1..4 reach the mixer; slot 0 and slots out of range are ignored. Window thread, except
+/// play() from the beat timer's thread; close() only once the beat timer has stopped.
 class EngineSoundService final : public SoundService {
 public:
-    /// Beats sound this long after their scheduled time, plus the device's buffering: it covers
-    /// the timer's lateness, one buffer and the server's buffering with 10 ms buffers.
+    /// The mixer starts a beat on the frame this long after its scheduled time: room for the
+    /// beat timer's lateness and a buffer of callback jitter (safe with 10 ms buffers).
     static constexpr core::Clock::duration kMixerLatency = std::chrono::milliseconds(60);
     /// Buffers of the device counted as its own buffering in outputLatency(): the one being
     /// filled plus the sound server's queue of two (with PulseAudio, see DeviceOutput).
