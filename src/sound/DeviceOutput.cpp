@@ -73,6 +73,9 @@ void DeviceOutput::open(AudioSource& source) {
     // one, ask for two buffers (20 ms). Callbacks stay 10 ms apart. (30 ms made the callbacks'
     // timing wander enough to stir the mixer's clock map.) Set before any sound thread runs.
     setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0); // NOLINT(concurrency-mt-unsafe): see above
+    // Without this SDL turns SIGINT and SIGTERM into quit events that nothing reads, and the
+    // program could no longer be ended by a signal.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         throw SoundError(std::string("Cannot start the sound system: ") + SDL_GetError());
     }
