@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -237,6 +238,24 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     ASSERT_GT(peak[1], 0.0);
     EXPECT_NEAR(peak[2] / peak[1], std::pow(10.0, -400.0 / 2000.0), 0.05);
     EXPECT_NEAR(peak[3] / peak[1], 1.0, 0.05);
+}
+
+// A signal ends the program as it ends any other (the sound library must not catch it).
+TEST(EndToEnd, TerminateSignalEndsTheProgram) {
+    std::unique_ptr<PulseServer> pulse;
+    try {
+        pulse = std::make_unique<PulseServer>(48000);
+    } catch (const metro::testsupport::PulseUnavailable& error) {
+        GTEST_SKIP() << error.what();
+    }
+    Session session("signal");
+    ChildProcess program({g_program.string()}, session.environment(pulse->clientEnvironment()),
+                         session.dir() / "metronome.log");
+    session.waitForWindow("Qo Metronome \\(v 1.00a\\)");
+    ASSERT_EQ(kill(program.pid(), SIGTERM), 0);
+    const int status = program.waitFor(3s);
+    ASSERT_NE(status, -1) << "still running after SIGTERM";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
 }
 
 // No sound server: the device message, and the program ends with a failure status once it is
