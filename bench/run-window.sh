@@ -86,6 +86,7 @@ thread_ticks() {
     sleep 1
     echo "empty Qt window: VmRSS $(rss_mb "$empty") MB, CPU idle $(cpu_percent "$empty") % of a core"
     kill "$empty"
+    wait "$empty" 2>/dev/null || true
 
     "$bin/metronome" &
     app=$!
@@ -106,6 +107,7 @@ thread_ticks() {
             '{ printf "    %-16s %.2f\n", $1, 100 * ($3 - $2) / hz / s }'
     xdotool key Escape
     kill "$app"
+    wait "$app" 2>/dev/null || true
 
     echo "## lamp-to-click offset (lamp_offset_bench, real window, timer and sound)"
     "$bin/lamp_offset_bench" 400 "$seconds"
