@@ -11,46 +11,9 @@ seconds=${WINDOW_BENCH_SECONDS:-30}
 results=bench/results/window.txt
 mkdir -p bench/results
 
-work=$(mktemp -d /tmp/metronome-bench.XXXXXX)
-pids=()
-stop_all() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap stop_all EXIT
-wait_for() {
-    for _ in $(seq 100); do
-        if "$@" >/dev/null 2>&1; then return 0; fi
-        sleep 0.1
-    done
-    echo "run-window: $* never answered" >&2
-    exit 1
-}
-
-for n in $(seq 140 199); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-        export DISPLAY=":$n"
-        break
-    fi
-done
-unset WAYLAND_DISPLAY
-Xvfb "$DISPLAY" -br -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for xdpyinfo
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
-export SDL_AUDIODRIVER=pulseaudio
-pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 \
-    --load=module-native-protocol-unix --load="module-null-sink sink_name=out rate=48000" \
-    >"$work/pulse.log" 2>&1 &
-pids+=($!)
-wait_for pactl info
-pactl set-default-sink out
+# shellcheck source=../tools/headless.sh
+source "$(dirname "$0")/../tools/headless.sh"
+headless_start run-window -br
 
 rss_mb() { awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }

@@ -19,30 +19,8 @@ echo "run: no desktop with a sound server here, so the metronome plays headless"
 
 out="$build/run"
 mkdir -p "$out"
-work=$(mktemp -d /tmp/metronome-run.XXXXXX)
-pids=()
-stop_all() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap stop_all EXIT
-
-wait_for() { # what, command...
-    local what=$1
-    shift
-    for _ in $(seq 100); do
-        if "$@" >/dev/null 2>&1; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    echo "run: the $what did not come up" >&2
-    exit 1
-}
+# shellcheck source=headless.sh
+source "$(dirname "$0")/headless.sh"
 
 # Asks the window to close, as its close box does (the headless display has no window manager).
 close_window() {
@@ -70,27 +48,7 @@ x.XFlush(display)
 PY
 }
 
-for n in $(seq 99 199); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-        export DISPLAY=":$n"
-        break
-    fi
-done
-unset WAYLAND_DISPLAY
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for "X display $DISPLAY" xdpyinfo
-
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
-export SDL_AUDIODRIVER=pulseaudio
-pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 \
-    --load=module-native-protocol-unix --load="module-null-sink sink_name=out rate=48000" \
-    >"$work/pulse.log" 2>&1 &
-pids+=($!)
-wait_for "sound server" pactl info
-pactl set-default-sink out
+headless_start run
 
 parec -d out.monitor --file-format=wav --rate=48000 --channels=2 "$out/clicks.wav" &
 recorder=$!
