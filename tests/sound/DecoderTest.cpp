@@ -17,11 +17,9 @@ constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 constexpr int kWavFloat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 
 /// The first `bytes` bytes of a good 0.1 s file.
-void writeCut(const fs::path& path, std::size_t bytes) {
-    writeSine(path.string() + ".full", kWav16, 48000, 2, 4800);
-    std::string data(bytes, '\0');
-    std::ifstream(path.string() + ".full", std::ios::binary).read(data.data(), std::ssize(data));
-    std::ofstream(path, std::ios::binary) << data;
+void writeCut(const fs::path& path, std::uintmax_t bytes) {
+    writeSine(path, kWav16, 48000, 2, 4800);
+    fs::resize_file(path, bytes);
 }
 
 struct BadFile {
