@@ -13,22 +13,20 @@ namespace metro::testsupport {
 class ChildProcess {
 public:
     /// Starts argv[0] (searched on PATH) with `extraEnvironment` ("NAME=value") added to this
-    /// process's environment, stdout written to `output`, and stderr to `errors` (or to
-    /// `output` when none is given). Throws std::runtime_error when it cannot be started.
+    /// process's environment, and its stdout and stderr written to `output`. Throws
+    /// std::runtime_error when it cannot be started.
     ChildProcess(const std::vector<std::string>& argv,
                  const std::vector<std::string>& extraEnvironment,
-                 const std::filesystem::path& output, const std::filesystem::path& errors = {});
-    ~ChildProcess();
+                 const std::filesystem::path& output);
+    ~ChildProcess() { stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
-    /// True while the program has not exited.
-    bool running();
     /// Waits up to `timeout` for the program to exit; its wait status, or -1 if still running.
     int waitFor(std::chrono::milliseconds timeout);
-    /// SIGTERM, up to `grace` to exit, then SIGKILL and wait. Returns the wait status.
-    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+    /// SIGTERM, up to 3 s to exit, then SIGKILL and a wait for the exit.
+    void stop();
 
 private:
     pid_t m_pid = -1;

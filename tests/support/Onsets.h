@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -8,33 +7,23 @@
 
 namespace metro::testsupport {
 
-/// How onsets are told apart from the sound between them.
-struct OnsetOptions {
-    /// A sample louder than this fraction of the recording's peak is sound.
-    double relativeThreshold = 0.1;
-    /// An onset needs at least this many quiet frames before it.
-    std::size_t minQuietFrames = 2400;
-};
-
-/// The first frame of every sound in an interleaved recording: the first frame louder than the
-/// threshold (on any channel) after at least minQuietFrames quiet ones. The start of the
-/// recording counts as quiet.
-std::vector<std::int64_t> FindOnsets(std::span<const float> interleaved, int channels,
-                                     const OnsetOptions& options = {});
+/// The first frame of every sound in an interleaved recording: the first frame louder than a
+/// tenth of the recording's peak (on any channel) after at least 2400 quiet frames (50 ms at
+/// 48 kHz). The start of the recording counts as quiet.
+std::vector<std::int64_t> FindOnsets(std::span<const float> interleaved, int channels);
 
 /// Onsets placed on a beat grid: for each onset the beat it belongs to.
 struct BeatMatch {
     std::vector<std::int64_t> beats; // beat index of each onset, counted from the first onset
-    std::size_t missing = 0;         // beats between the first and last with no onset
     std::size_t extra = 0;           // onsets on a beat that already has one
 };
 
 /// Gives each onset the nearest beat index of a grid of `periodFrames` starting at the first.
 BeatMatch MatchBeats(const std::vector<std::int64_t>& onsets, double periodFrames);
 
-/// A straight line frame = origin + period x beat, fitted by least squares.
+/// A straight line frame = origin + period x beat through the onsets, and how far they lie
+/// from it.
 struct GridFit {
-    double origin = 0.0;
     double period = 0.0;      // frames per beat
     double residualStd = 0.0; // frames
     double residualMax = 0.0; // frames, largest absolute residual

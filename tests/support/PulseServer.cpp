@@ -2,10 +2,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <thread>
 
 // SDL2 2.26's PulseAudio hot-plug thread never unrefs the libpulse operations it starts for
@@ -32,41 +30,53 @@ using std::chrono::milliseconds;
 constexpr milliseconds kStartTimeout{15000};
 constexpr milliseconds kPoll{20};
 
-fs::path makePrivateDir() {
-    std::string pattern = (fs::temp_directory_path() / "metro-pulse-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw PulseUnavailable("cannot make a runtime folder under /tmp");
+/// Polls `done` until it holds; throws `Error` when `failed` says so or the time is up.
+template <typename Error, typename Done, typename Failed>
+void waitUntil(Done done, Failed failed, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    while (!done()) {
+        if (failed() || std::chrono::steady_clock::now() > deadline) {
+            throw Error(what);
+        }
+        std::this_thread::sleep_for(kPoll);
     }
-    fs::permissions(pattern, fs::perms::owner_all, fs::perm_options::replace);
-    return pattern;
 }
 
 } // namespace
 
-PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate), m_dir(makePrivateDir()) {
-    const std::vector<std::string> argv{
-        "pulseaudio",
-        "--system=false",
-        "-n",
-        "--daemonize=no",
-        "--use-pid-file=no",
-        "--disallow-exit",
-        "--exit-idle-time=-1",
-        "--log-target=stderr",
-        "--log-level=debug",
-        "--load=module-native-protocol-unix auth-anonymous=1",
-        "--load=module-null-sink sink_name=out format=float32le channels=2 rate=" +
-            std::to_string(sinkRate)};
-    // HOME too: the daemon keeps its cookie and state there, apart from every other server.
-    const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + m_dir.string(),
-                                       "HOME=" + m_dir.string()};
+PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
+    std::string pattern = (fs::temp_directory_path() / "metro-pulse-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw PulseUnavailable("cannot make a runtime folder under /tmp");
+    }
+    m_dir = pattern;
+    std::vector<std::string> argv{
+        "pulseaudio",          "--system=false",      "-n",
+        "--daemonize=no",      "--use-pid-file=no",   "--disallow-exit",
+        "--exit-idle-time=-1", "--log-target=stderr", "--log-level=debug"};
+    argv.emplace_back("--load=module-native-protocol-unix auth-anonymous=1");
+    argv.emplace_back("--load=module-null-sink sink_name=out format=float32le channels=2 rate=" +
+                      std::to_string(sinkRate));
     try {
-        m_daemon = std::make_unique<ChildProcess>(argv, env, m_dir / "daemon.log");
-        waitUntilReady();
+        // HOME too: the daemon keeps its cookie and state there, apart from every other server.
+        m_daemon = std::make_unique<ChildProcess>(
+            argv,
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_dir.string(), "HOME=" + m_dir.string()},
+            m_dir / "daemon.log");
+        // pactl succeeds once the server accepts clients.
+        waitUntil<PulseUnavailable>(
+            [&] {
+                return RunProgram({"pactl", "set-default-sink", "out"}, clientEnvironment(),
+                                  m_dir / "pactl.log") == 0;
+            },
+            [&] { return m_daemon->waitFor(milliseconds(0)) != -1; },
+            "pulseaudio did not start or does not answer pactl");
     } catch (const std::exception& error) {
-        std::string tail = logTail();
+        std::ifstream log(m_dir / "daemon.log");
+        const std::string text{std::istreambuf_iterator<char>(log), {}};
         m_daemon.reset();
         fs::remove_all(m_dir);
+        const std::string tail = text.size() > 2000 ? text.substr(text.size() - 2000) : text;
         throw PulseUnavailable(std::string(error.what()) + "\n" + tail);
     }
 }
@@ -77,40 +87,17 @@ PulseServer::~PulseServer() {
     fs::remove_all(m_dir, ignored);
 }
 
-std::string PulseServer::address() const {
-    return "unix:" + (m_dir / "pulse" / "native").string();
-}
-
 std::vector<std::string> PulseServer::clientEnvironment() const {
-    return {"PULSE_SERVER=" + address(), "XDG_RUNTIME_DIR=" + m_dir.string()};
+    return {"PULSE_SERVER=unix:" + (m_dir / "pulse" / "native").string(),
+            "XDG_RUNTIME_DIR=" + m_dir.string()};
 }
 
 void PulseServer::exportToThisProcess() const {
-    setenv("PULSE_SERVER", address().c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
+    for (const std::string& entry : clientEnvironment()) {
+        const std::size_t equals = entry.find('=');
+        setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
     setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
-}
-
-void PulseServer::waitUntilReady() {
-    const fs::path socket = m_dir / "pulse" / "native";
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (!fs::exists(socket)) {
-        if (!m_daemon->running()) {
-            throw PulseUnavailable("pulseaudio exited at start");
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw PulseUnavailable("pulseaudio made no socket in time");
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
-    // The socket exists before the server accepts; pactl succeeds once it does.
-    const std::vector<std::string> setDefault{"pactl", "set-default-sink", kSinkName};
-    while (RunProgram(setDefault, clientEnvironment(), m_dir / "pactl.log") != 0) {
-        if (!m_daemon->running() || std::chrono::steady_clock::now() > deadline) {
-            throw PulseUnavailable("pulseaudio does not answer pactl");
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
 }
 
 std::size_t PulseServer::underruns() const {
@@ -122,47 +109,28 @@ std::size_t PulseServer::underruns() const {
     return count;
 }
 
-std::string PulseServer::logTail() const {
-    std::ifstream in(m_dir / "daemon.log");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    constexpr std::size_t kTail = 2000;
-    return text.size() > kTail ? text.substr(text.size() - kTail) : text;
-}
-
 MonitorRecording::MonitorRecording(const PulseServer& server)
     : m_server(server), m_file(server.runtimeDir() / "monitor.raw") {
-    const std::vector<std::string> argv{"parec",
-                                        std::string("--device=") + PulseServer::kMonitorName,
-                                        "--format=float32le",
-                                        "--rate=" + std::to_string(server.sinkRate()),
-                                        "--channels=2",
-                                        "--latency-msec=100",
-                                        "--raw"};
-    m_parec = std::make_unique<ChildProcess>(argv, server.clientEnvironment(), m_file,
-                                             server.runtimeDir() / "parec.log");
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    // parec writes the samples to the file it is given and its messages to the log.
+    m_parec = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"parec", "--device=out.monitor", "--format=float32le",
+                                 "--rate=" + std::to_string(server.sinkRate()), "--channels=2",
+                                 "--latency-msec=100", "--raw", m_file.string()},
+        server.clientEnvironment(), server.runtimeDir() / "parec.log");
     std::error_code error;
-    while (fs::file_size(m_file, error) == 0 || error) {
-        if (!m_parec->running() || std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("parec recorded nothing from " +
-                                     std::string(PulseServer::kMonitorName));
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
+    waitUntil<std::runtime_error>([&] { return fs::file_size(m_file, error) > 0 && !error; },
+                                  [&] { return m_parec->waitFor(milliseconds(0)) != -1; },
+                                  "parec recorded nothing from out.monitor");
     m_underrunsBefore = server.underruns();
-}
-
-MonitorRecording::~MonitorRecording() {
-    m_parec.reset();
 }
 
 std::vector<float> MonitorRecording::stop() {
     m_underruns = m_server.underruns() - m_underrunsBefore;
     m_parec->stop();
-    std::ifstream in(m_file, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<float> samples(bytes.size() / sizeof(float) / 2 * 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    std::ifstream in(m_file, std::ios::binary | std::ios::ate);
+    std::vector<float> samples(static_cast<std::size_t>(in.tellg()) / sizeof(float) / 2 * 2);
+    in.seekg(0).read(reinterpret_cast<char*>(samples.data()),
+                     static_cast<std::streamsize>(samples.size() * sizeof(float)));
     return samples;
 }
 

@@ -22,32 +22,21 @@ public:
 /// underruns can be counted. One owner thread.
 class PulseServer {
 public:
-    static constexpr const char* kSinkName = "out";
-    static constexpr const char* kMonitorName = "out.monitor";
-
     /// Starts the server and waits until it answers. Throws PulseUnavailable when it cannot.
     explicit PulseServer(int sinkRate = 48000);
     ~PulseServer();
-    PulseServer(const PulseServer&) = delete;
-    PulseServer& operator=(const PulseServer&) = delete;
 
     int sinkRate() const { return m_sinkRate; }
     const std::filesystem::path& runtimeDir() const { return m_dir; }
-    /// "unix:<runtime folder>/pulse/native", the value for PULSE_SERVER.
-    std::string address() const;
     /// The variables a client of this server needs: PULSE_SERVER and XDG_RUNTIME_DIR.
     std::vector<std::string> clientEnvironment() const;
-    /// Points this process at the server (PULSE_SERVER, XDG_RUNTIME_DIR) and makes SDL use
-    /// its PulseAudio driver (SDL_AUDIODRIVER=pulseaudio).
+    /// Points this process at the server and makes SDL use its PulseAudio driver.
     void exportToThisProcess() const;
     /// How many times so far a playback stream ran dry ("underrun": the client was too late
     /// with its samples, so the sink played silence and everything after it came later).
     std::size_t underruns() const;
 
 private:
-    void waitUntilReady();
-    std::string logTail() const;
-
     int m_sinkRate;
     std::filesystem::path m_dir;
     std::unique_ptr<ChildProcess> m_daemon;
@@ -59,9 +48,6 @@ class MonitorRecording {
 public:
     /// Starts parec and waits until the first samples arrive. Throws std::runtime_error.
     explicit MonitorRecording(const PulseServer& server);
-    ~MonitorRecording();
-    MonitorRecording(const MonitorRecording&) = delete;
-    MonitorRecording& operator=(const MonitorRecording&) = delete;
 
     /// Stops parec and returns everything recorded, interleaved stereo.
     std::vector<float> stop();
@@ -71,10 +57,10 @@ public:
 
 private:
     const PulseServer& m_server;
-    std::size_t m_underrunsBefore = 0;
-    std::size_t m_underruns = 0;
     std::filesystem::path m_file;
     std::unique_ptr<ChildProcess> m_parec;
+    std::size_t m_underrunsBefore = 0;
+    std::size_t m_underruns = 0;
 };
 
 } // namespace metro::testsupport
