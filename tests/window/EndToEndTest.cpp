@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -28,72 +27,51 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using metro::testsupport::ChildProcess;
-using metro::testsupport::MonitorRecording;
 using metro::testsupport::PulseServer;
-using metro::testsupport::RunProgram;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 fs::path g_program; // the metronome binary, from the command line
 
-// An Xvfb display of its own, with a black root.
-class XDisplay {
+// One headless session: an Xvfb display of its own and a scratch folder.
+class Session {
 public:
-    explicit XDisplay(const fs::path& dir) {
-        for (int n = 120 + static_cast<int>(getpid() % 60); n < 250; ++n) {
-            if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
-                !fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
-                m_name = ":" + std::to_string(n);
-                break;
-            }
+    explicit Session(const std::string& name)
+        : m_dir(fs::temp_directory_path() / ("metronome-e2e-" + name + std::to_string(getpid()))) {
+        fs::create_directories(m_dir);
+        int n = 120 + static_cast<int>(getpid() % 60);
+        while (fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+               fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+            ++n;
         }
-        m_server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", m_name, "-br", "-screen", "0", "1024x768x24",
+        m_display = ":" + std::to_string(n);
+        m_xvfb = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"Xvfb", m_display, "-br", "-screen", "0", "1024x768x24",
                                      "-nolisten", "tcp"},
-            std::vector<std::string>{}, dir / "xvfb.log");
-        const fs::path socket = "/tmp/.X11-unix/X" + m_name.substr(1);
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i) {
+            std::vector<std::string>{}, m_dir / "xvfb.log");
+        for (int i = 0; i < 200 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); ++i) {
             std::this_thread::sleep_for(25ms);
         }
         std::this_thread::sleep_for(100ms);
     }
-    const std::string& name() const { return m_name; }
-
-private:
-    std::string m_name;
-    std::unique_ptr<ChildProcess> m_server;
-};
-
-// One headless session: a display, a sound server and a scratch folder.
-class Session {
-public:
-    explicit Session(const std::string& name)
-        : m_dir(fs::temp_directory_path() /
-                ("metronome-e2e-" + name + "-" + std::to_string(getpid()))) {
-        fs::create_directories(m_dir);
-        m_display = std::make_unique<XDisplay>(m_dir);
-    }
     ~Session() {
-        m_display.reset();
+        m_xvfb.reset();
         std::error_code ignored;
         fs::remove_all(m_dir, ignored);
     }
     const fs::path& dir() const { return m_dir; }
-    std::vector<std::string> environment(const std::vector<std::string>& sound) const {
-        std::vector<std::string> env = sound;
-        env.push_back("DISPLAY=" + m_display->name());
-        env.emplace_back("SDL_AUDIODRIVER=pulseaudio");
-        env.emplace_back("WAYLAND_DISPLAY=");
-        return env;
+    ChildProcess run(std::vector<std::string> env) const {
+        env.insert(env.end(),
+                   {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=pulseaudio", "WAYLAND_DISPLAY="});
+        return ChildProcess({g_program.string()}, env, m_dir / "metronome.log");
     }
-    // Runs xdotool (or another X client) and returns what it printed.
+    // Runs an X client (xdotool, import) and returns what it printed.
     std::string x(const std::vector<std::string>& argv) const {
         const fs::path out = m_dir / "x.out";
-        const int status = RunProgram(argv, {"DISPLAY=" + m_display->name()}, out, 20s);
-        std::ifstream in(out);
+        const int status = metro::testsupport::RunProgram(argv, {"DISPLAY=" + m_display}, out, 20s);
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(out).rdbuf();
         EXPECT_EQ(status, 0) << argv.front() << " " << argv.at(1) << ": " << text.str();
         return text.str();
     }
@@ -101,13 +79,13 @@ public:
         const std::string ids = x({"xdotool", "search", "--sync", "--onlyvisible", "--name", name});
         return ids.substr(0, ids.find('\n'));
     }
-    QImage screenshot(const std::string& window, const std::string& file) const {
-        x({"import", "-window", window, (m_dir / file).string()});
-        return QImage(QString::fromStdString((m_dir / file).string()));
+    QImage screenshot(const std::string& window) const {
+        x({"import", "-window", window, (m_dir / "shot.png").string()});
+        return QImage(QString::fromStdString((m_dir / "shot.png").string()));
     }
     // Asks the window to close, as its close box does (there is no window manager here).
     void closeWindow(const std::string& window) const {
-        Display* display = XOpenDisplay(m_display->name().c_str());
+        Display* display = XOpenDisplay(m_display.c_str());
         ASSERT_NE(display, nullptr);
         XEvent event{};
         event.xclient.type = ClientMessage;
@@ -122,7 +100,8 @@ public:
 
 private:
     fs::path m_dir;
-    std::unique_ptr<XDisplay> m_display;
+    std::string m_display;
+    std::unique_ptr<ChildProcess> m_xvfb;
 };
 
 int exitCode(int waitStatus) {
@@ -131,42 +110,16 @@ int exitCode(int waitStatus) {
 
 // The lamp (1..4) whose ring shows its fill colour, or 0 when none does.
 int litLamp(const QImage& shot) {
-    const std::array<QPoint, 4> ring{QPoint{52, 160}, {212, 160}, {372, 160}, {524, 160}};
-    const std::array<QColor, 4> fill{QColor(128, 255, 128), QColor(0, 255, 0),
-                                     QColor(128, 255, 128), QColor(128, 255, 128)};
+    const std::array<int, 4> ringX{52, 212, 372, 524};
     int lit = 0;
-    for (std::size_t i = 0; i < ring.size(); ++i) {
-        if (shot.pixelColor(ring[i]) == fill[i]) {
+    for (std::size_t i = 0; i < ringX.size(); ++i) {
+        const QColor fill = i == 1 ? QColor(0, 255, 0) : QColor(128, 255, 128);
+        if (shot.pixelColor(ringX[i], 160) == fill) {
             EXPECT_EQ(lit, 0) << "two lamps lit";
             lit = static_cast<int>(i) + 1;
         }
     }
     return lit;
-}
-
-// The beats of a 3/4 bar whose lamp may be lit between `from` and `to`, for a run started at
-// `start` with the given period; each lamp is lit from its beat (plus a little output
-// latency) to the next.
-std::set<int> possibleLamps(Clock::time_point start, Clock::time_point from, Clock::time_point to,
-                            Clock::duration period) {
-    std::set<int> lamps;
-    for (int beat = 1; beat < 20; ++beat) {
-        const auto on = start + beat * period;
-        const auto off = start + (beat + 1) * period + 300ms;
-        if (on < to && off > from) {
-            lamps.insert((beat - 1) % 3 + 1);
-        }
-    }
-    return lamps;
-}
-
-double peakAfter(const std::vector<float>& samples, std::int64_t frame) {
-    double peak = 0;
-    const auto first = static_cast<std::size_t>(2 * frame);
-    for (std::size_t i = first; i < first + 4800 && i < samples.size(); ++i) {
-        peak = std::max(peak, std::abs(double{samples[i]}));
-    }
-    return peak;
 }
 
 } // namespace
@@ -181,9 +134,8 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
         GTEST_SKIP() << error.what();
     }
     Session session("play");
-    MonitorRecording recording(*pulse);
-    ChildProcess program({g_program.string()}, session.environment(pulse->clientEnvironment()),
-                         session.dir() / "metronome.log");
+    metro::testsupport::MonitorRecording recording(*pulse);
+    ChildProcess program = session.run(pulse->clientEnvironment());
     const std::string window = session.waitForWindow("Qo Metronome \\(v 1.00a\\)");
     session.x({"xdotool", "windowfocus", "--sync", window});
     std::this_thread::sleep_for(600ms); // the voices load 150 ms after the window appears
@@ -198,13 +150,21 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     session.x({"xdotool", "key", "ctrl+a", "6", "0", "space"});
     const auto start = Clock::now();
 
+    // Beat k's lamp is lit from start + k s to start + (k + 1) s, plus up to 300 ms latency.
     std::set<int> seen;
     for (const auto at : {1500ms, 2500ms}) {
         std::this_thread::sleep_until(start + at);
         const auto from = Clock::now();
-        const QImage shot = session.screenshot(window, "lamps.png");
+        const QImage shot = session.screenshot(window);
+        const auto to = Clock::now();
+        std::set<int> possible;
+        for (int beat = 1; beat < 6; ++beat) {
+            if (start + beat * 1s < to && start + (beat + 1) * 1s + 300ms > from) {
+                possible.insert((beat - 1) % 3 + 1);
+            }
+        }
         const int lamp = litLamp(shot);
-        EXPECT_TRUE(possibleLamps(start, from, Clock::now(), 1s).contains(lamp)) << lamp;
+        EXPECT_TRUE(possible.contains(lamp)) << lamp;
         seen.insert(lamp);
         // The gap where beat 4 was: no lamp, no number.
         EXPECT_EQ(shot.pixelColor(524, 160), shot.pixelColor(10, 120));
@@ -232,65 +192,28 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
             const double tolerance = i - 1 + missing == 0 ? 0.06 * 48000 : 48.0;
             EXPECT_NEAR(static_cast<double>(onsets[i] - onsets[i - 1]), 48000.0, tolerance) << i;
         }
-        const std::size_t beat = (i + missing) % 3 + 1;
-        peak.at(beat) = std::max(peak.at(beat), peakAfter(samples, onsets[i]));
+        const auto first = samples.begin() + 2 * onsets[i];
+        const auto last = std::min(first + 4800, samples.end());
+        const auto [lo, hi] = std::minmax_element(first, last);
+        const double height = std::max(-double{*lo}, double{*hi});
+        double& beatPeak = peak.at((i + missing) % 3 + 1);
+        beatPeak = std::max(beatPeak, height);
     }
     ASSERT_GT(peak[1], 0.0);
     EXPECT_NEAR(peak[2] / peak[1], std::pow(10.0, -400.0 / 2000.0), 0.05);
     EXPECT_NEAR(peak[3] / peak[1], 1.0, 0.05);
 }
 
-// A signal ends the program as it ends any other (the sound library must not catch it).
-TEST(EndToEnd, TerminateSignalEndsTheProgram) {
-    std::unique_ptr<PulseServer> pulse;
-    try {
-        pulse = std::make_unique<PulseServer>(48000);
-    } catch (const metro::testsupport::PulseUnavailable& error) {
-        GTEST_SKIP() << error.what();
-    }
-    Session session("signal");
-    ChildProcess program({g_program.string()}, session.environment(pulse->clientEnvironment()),
-                         session.dir() / "metronome.log");
-    session.waitForWindow("Qo Metronome \\(v 1.00a\\)");
-    ASSERT_EQ(kill(program.pid(), SIGTERM), 0);
-    const int status = program.waitFor(3s);
-    ASSERT_NE(status, -1) << "still running after SIGTERM";
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-}
-
 // No sound server: the device message, and the program ends with a failure status once it is
 // dismissed, without ever showing its window.
 TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
     Session session("nodevice");
-    const fs::path runtime = session.dir() / "runtime";
-    fs::create_directories(runtime);
-    ChildProcess program({g_program.string()},
-                         session.environment({"PULSE_SERVER=unix:" + (runtime / "none").string(),
-                                              "XDG_RUNTIME_DIR=" + runtime.string()}),
-                         session.dir() / "metronome.log");
+    fs::create_directories(session.dir() / "runtime");
+    ChildProcess program =
+        session.run({"PULSE_SERVER=unix:" + (session.dir() / "runtime/none").string(),
+                     "XDG_RUNTIME_DIR=" + (session.dir() / "runtime").string()});
     const std::string box = session.waitForWindow("Qo Metronome");
     EXPECT_EQ(session.x({"xdotool", "getwindowname", box}), "Qo Metronome\n");
-    session.x({"xdotool", "windowfocus", "--sync", box});
-    session.x({"xdotool", "key", "Return"});
-    EXPECT_EQ(exitCode(program.waitFor(5s)), 1);
-}
-
-// The program's folder without its voice files: an error box (its text is checked by the
-// window's own tests), and the program ends with a failure status once it is dismissed.
-TEST(EndToEnd, MissingClickFileEndsTheProgram) {
-    std::unique_ptr<PulseServer> pulse;
-    try {
-        pulse = std::make_unique<PulseServer>(48000);
-    } catch (const metro::testsupport::PulseUnavailable& error) {
-        GTEST_SKIP() << error.what();
-    }
-    Session session("nofile");
-    const fs::path lonely = session.dir() / "bin" / "metronome";
-    fs::create_directories(lonely.parent_path());
-    fs::copy_file(g_program, lonely);
-    ChildProcess program({lonely.string()}, session.environment(pulse->clientEnvironment()),
-                         session.dir() / "metronome.log");
-    const std::string box = session.waitForWindow("^Qo Metronome$");
     session.x({"xdotool", "windowfocus", "--sync", box});
     session.x({"xdotool", "key", "Return"});
     EXPECT_EQ(exitCode(program.waitFor(5s)), 1);

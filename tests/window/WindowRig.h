@@ -6,17 +6,16 @@
 #include "metro/window/Form1.h"
 #include "metro/window/LampRelay.h"
 #include "metro/window/MetronomeApplication.h"
+#include "metro/window/Shape.h"
 #include "metro/window/VoiceLoader.h"
 
+#include <QApplication>
 #include <QMessageBox>
-#include <QObject>
-#include <QString>
+#include <QPushButton>
 #include <QTimer>
-#include <QUrl>
 #include <QtTest>
 
 #include <array>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,25 +25,37 @@
 namespace metro::window::test {
 
 using Log = std::vector<std::string>;
+using Volumes = std::vector<std::pair<int, sound::Level>>;
 
 // A sound service that records what the window asks of it.
 class FakeSound final : public sound::SoundService {
 public:
     explicit FakeSound(Log& log) : m_log(log) {}
-    void open() override;
+    void open() override {
+        if (failOpen) {
+            throw sound::SoundError("no sound device");
+        }
+        m_log.emplace_back("open device");
+    }
     void close() override { m_log.emplace_back("close device"); }
     int sampleRate() const override { return 48000; }
     core::Clock::duration outputLatency() const override { return latency; }
-    void createVoice(int slot, std::shared_ptr<const sound::SampleSet> sound) override;
-    void releaseVoice(int slot) override;
-    bool hasVoice(int slot) const override;
-    void setVolume(int slot, sound::Level level) override;
+    void createVoice(int slot, std::shared_ptr<const sound::SampleSet> s) override {
+        voices.at(static_cast<std::size_t>(slot)) = std::move(s);
+    }
+    void releaseVoice(int slot) override { voices.at(static_cast<std::size_t>(slot)).reset(); }
+    bool hasVoice(int slot) const override {
+        return voices.at(static_cast<std::size_t>(slot)) != nullptr;
+    }
+    void setVolume(int slot, sound::Level level) override {
+        QVERIFY2(hasVoice(slot), "a level reached an empty slot");
+        volumes.emplace_back(slot, level);
+    }
     void play(const core::BeatCue& cue) noexcept override { cues.push_back(cue); }
 
     bool failOpen = false;
-    bool failVolume = false;
     core::Clock::duration latency{};
-    std::vector<std::pair<int, sound::Level>> volumes;
+    Volumes volumes;
     std::vector<core::BeatCue> cues;
     std::array<std::shared_ptr<const sound::SampleSet>, kSlotCount> voices{};
 
@@ -56,8 +67,24 @@ private:
 class FakeVoices final : public VoiceLoader {
 public:
     FakeVoices(FakeSound& sound, Log& log) : m_sound(sound), m_log(log) {}
-    void load(sound::VoiceSound sound) override;
-    void release() override;
+    void load(sound::VoiceSound sound) override {
+        const std::string file = sound == sound::VoiceSound::HiHat ? "hat.wav" : "click.wav";
+        if (sound == failing) {
+            throw sound::SoundError("Cannot load " + file + ": not a sound file");
+        }
+        for (int slot = 1; slot < sound::SoundService::kSlotCount; ++slot) {
+            m_sound.createVoice(slot, std::make_shared<sound::SampleSet>());
+        }
+        m_loaded = sound;
+        m_log.push_back("load " + file);
+    }
+    void release() override {
+        for (int slot = 0; slot < sound::SoundService::kSlotCount; ++slot) {
+            m_sound.releaseVoice(slot);
+        }
+        m_loaded = sound::VoiceSound::None;
+        m_log.emplace_back("release voices");
+    }
     sound::VoiceSound loaded() const override { return m_loaded; }
 
     sound::VoiceSound failing = sound::VoiceSound::None;
@@ -72,10 +99,23 @@ private:
 class ManualTimer final : public core::TimerService {
 public:
     explicit ManualTimer(Log& log) : m_log(log) {}
-    std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc) override;
-    void killEvent(std::int32_t id) override;
+    std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc) override {
+        armed[m_nextId] = std::move(proc);
+        periods.push_back(periodMs);
+        m_log.push_back("arm " + std::to_string(m_nextId));
+        return m_nextId++;
+    }
+    void killEvent(std::int32_t id) override {
+        armed.erase(id);
+        m_log.push_back("kill " + std::to_string(id));
+    }
     /// One tick of every armed event, due now.
-    void fire();
+    void fire() {
+        ++m_calls;
+        for (auto& [id, proc] : armed) {
+            proc(core::TimerCall{id, m_calls, core::Clock::now()});
+        }
+    }
 
     std::map<std::int32_t, core::TimerProc> armed;
     std::vector<std::int32_t> periods;
@@ -96,42 +136,53 @@ struct Rig {
     core::Transport transport{timer, sound, lamps};
     Form1 form{transport, sound, voices, lamps};
 
-    /// Form_Load and show, without waiting for the start-up timer.
-    bool load();
-    /// Form_Load, show, and wait until the start-up load has run.
-    bool startUp();
+    /// Form_Load and show; with `wait`, also waits until the start-up load has run.
+    bool startUp(bool wait = true) {
+        if (!form.Form_Load()) {
+            return false;
+        }
+        form.show();
+        return QTest::qWaitForWindowExposed(&form) &&
+               (!wait || QTest::qWaitFor([this] { return transport.ready(); }));
+    }
     bool running() const { return transport.state().IsRunning; }
     /// The lamps that are lit, as beat numbers.
-    std::vector<int> litLamps() const;
-
+    std::vector<int> litLamps() const {
+        std::vector<int> lit;
+        for (int beat = 1; beat <= 4; ++beat) {
+            if (form.findChild<Shape*>(QStringLiteral("Shape%1").arg(beat + 1))->lit()) {
+                lit.push_back(beat);
+            }
+        }
+        return lit;
+    }
     template <typename W = QWidget> W* find(const char* name) const {
         return form.findChild<W*>(QString::fromLatin1(name));
     }
 };
 
 // Answers the next message box that opens: records it, then presses its OK button.
-class BoxAnswerer : public QObject {
-    Q_OBJECT
-public:
-    BoxAnswerer();
+struct BoxAnswerer {
+    BoxAnswerer() {
+        QObject::connect(&poll, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box != nullptr && !seen) {
+                seen = true;
+                title = box->windowTitle();
+                text = box->text();
+                icon = box->icon();
+                buttons = box->standardButtons();
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        poll.start(10);
+    }
     bool seen = false;
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
-
-private:
-    void look();
-    QTimer m_poll;
-};
-
-// Receives the addresses the desktop is asked to open.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    std::vector<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.push_back(url); }
+    QTimer poll;
 };
 
 } // namespace metro::window::test
