@@ -14,83 +14,74 @@ class Form1LifecycleTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void inputBeforeTheStartUpLoadIsIgnored();
-    void deviceFailureShowsTheMessageAndNeverLoads();
-    void closingStopsTheTicksBeforeReleasingVoicesAndDevice();
-    void errorInAHandlerIsShownAndEndsTheProgram();
-};
-
-// Until the voices are in, Start, the options and the sliders do nothing; then the start-up
-// load sets the default levels, the period and the hidden captions.
-void Form1LifecycleTest::inputBeforeTheStartUpLoadIsIgnored() {
-    Rig rig;
-    QVERIFY(rig.startUp(false));
-    QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
-    QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
-    QTest::keyClick(rig.find("Text1"), Qt::Key_Return);
-    QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
-    QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
-    rig.find<QSlider>("Slider2")->setValue(-1200);
-    QVERIFY(!rig.transport.ready()); // all of the above came before the start-up load
-    QVERIFY(rig.timer.periods.empty() && rig.sound.volumes.empty());
-    QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
-    QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
-    QTRY_VERIFY(rig.transport.ready());
-    QCOMPARE(rig.log, (Log{"open device", "load click.wav"}));
-    QCOMPARE(rig.sound.volumes, (Volumes{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
-    QCOMPARE(rig.transport.state().PeriodMs, 500);
-    QVERIFY(rig.transport.state().FourFour && !rig.running());
-    QCOMPARE(rig.find<QLabel>("Label6")->text(), QStringLiteral("500"));
-    QCOMPARE(rig.find<QLabel>("Label8")->text(), QStringLiteral("True"));
-    QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
-    QVERIFY(rig.running());
-}
-
-void Form1LifecycleTest::deviceFailureShowsTheMessageAndNeverLoads() {
-    Rig rig;
-    rig.sound.failOpen = true;
-    BoxAnswerer answer;
-    QVERIFY(!rig.form.Form_Load());
-    QCOMPARE(answer.text,
-             QStringLiteral("Unable to initialize DirectSound - sound card may not be present"));
-    QCOMPARE(answer.title, QStringLiteral("Qo Metronome"));
-    QCOMPARE(answer.icon, QMessageBox::NoIcon);
-    QCOMPARE(answer.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QTest::qWait(300);
-    QVERIFY(rig.log.empty() && !rig.transport.ready() && !rig.form.isVisible());
-}
-
-void Form1LifecycleTest::closingStopsTheTicksBeforeReleasingVoicesAndDevice() {
-    Rig rig;
-    QVERIFY(rig.startUp());
-    QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
-    rig.timer.fire();
-    rig.log.clear();
-    QVERIFY(rig.form.close());
-    QCOMPARE(rig.log, (Log{"kill 1", "release voices", "close device"}));
-    for (int slot = 0; slot < sound::SoundService::kSlotCount; ++slot) {
-        QVERIFY(!rig.sound.hasVoice(slot));
+    // Until the voices are in, Start, the options and the sliders do nothing; then the start-up
+    // load sets the default levels, the period and the hidden captions.
+    void inputBeforeTheStartUpLoadIsIgnored() {
+        Rig rig;
+        QVERIFY(rig.startUp(false));
+        QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        QTest::keyClick(rig.find("Text1"), Qt::Key_Return);
+        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
+        QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
+        rig.find<QSlider>("Slider2")->setValue(-1200);
+        QVERIFY(!rig.transport.ready()); // all of the above came before the start-up load
+        QVERIFY(rig.periods.empty() && rig.volumes.empty());
+        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
+        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
+        QTRY_VERIFY(rig.transport.ready());
+        QCOMPARE(rig.log, (Log{"open device", "load click.wav"}));
+        QCOMPARE(rig.volumes, (Volumes{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
+        QCOMPARE(rig.transport.state().PeriodMs, 500);
+        QVERIFY(rig.transport.state().FourFour && !rig.running());
+        QCOMPARE(rig.find<QLabel>("Label6")->text(), "500");
+        QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
+        QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
+        QVERIFY(rig.running());
     }
-    rig.log.clear();
-    QVERIFY(rig.form.close());
-    QVERIFY(rig.log.empty()); // closing runs once
-}
 
-// The start-up load is a handler like any other: its error is shown, naming the file, and the
-// event loop ends with the failure status.
-void Form1LifecycleTest::errorInAHandlerIsShownAndEndsTheProgram() {
-    Rig rig;
-    rig.voices.failing = sound::VoiceSound::Click;
-    BoxAnswerer answer;
-    QVERIFY(rig.startUp(false));
-    QTimer guard; // a program that never ends itself gives 99
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    guard.start(10000);
-    QCOMPARE(QApplication::exec(), MetronomeApplication::kFatalStatus);
-    QVERIFY2(answer.text.contains(QStringLiteral("click.wav")), qPrintable(answer.text));
-    QCOMPARE(answer.icon, QMessageBox::Critical);
-    QVERIFY(!rig.transport.ready());
-}
+    void deviceFailureShowsTheMessageAndNeverLoads() {
+        Rig rig;
+        rig.failOpen = true;
+        BoxAnswerer answer;
+        QVERIFY(!rig.form.Form_Load());
+        QCOMPARE(answer.seen, "Qo Metronome|Unable to initialize DirectSound - sound card may "
+                              "not be present");
+        QCOMPARE(answer.icon, QMessageBox::NoIcon);
+        QCOMPARE(answer.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QTest::qWait(300);
+        QVERIFY(rig.log.empty() && !rig.transport.ready() && !rig.form.isVisible());
+    }
+
+    void closingStopsTheTicksBeforeReleasingVoicesAndDevice() {
+        Rig rig;
+        QVERIFY(rig.startUp());
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        rig.fire();
+        rig.log.clear();
+        QVERIFY(rig.form.close());
+        QCOMPARE(rig.log, (Log{"kill 1", "release voices", "close device"}));
+        QCOMPARE(rig.filled, (std::array<bool, 5>{}));
+        rig.log.clear();
+        QVERIFY(rig.form.close());
+        QVERIFY(rig.log.empty()); // closing runs once
+    }
+
+    // The start-up load is a handler like any other: its error is shown, naming the file, and
+    // the event loop ends with the failure status.
+    void errorInAHandlerIsShownAndEndsTheProgram() {
+        Rig rig;
+        rig.failing = sound::VoiceSound::Click;
+        BoxAnswerer answer;
+        QVERIFY(rig.startUp(false));
+        QObject guard; // a program that never ends itself gives 99
+        QTimer::singleShot(10000, &guard, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QApplication::exec(), MetronomeApplication::kFatalStatus);
+        QVERIFY2(answer.seen.contains("click.wav"), qPrintable(answer.seen));
+        QCOMPARE(answer.icon, QMessageBox::Critical);
+        QVERIFY(!rig.transport.ready());
+    }
+};
 
 METRONOME_WINDOW_TEST_MAIN(Form1LifecycleTest)
 #include "Form1LifecycleTest.moc"
