@@ -33,40 +33,36 @@ namespace {
 const char* const kProgram = std::getenv("METRONOME_PROGRAM"); // the binary under test
 
 // One headless session: an Xvfb display of its own and a scratch folder.
-class Session {
-public:
+struct Session {
     explicit Session(const std::string& name)
-        : m_dir(fs::temp_directory_path() / ("metronome-e2e-" + name + std::to_string(getpid()))) {
-        fs::create_directories(m_dir);
-        m_xvfb = std::make_unique<ChildProcess>(
+        : dir(fs::temp_directory_path() / ("metronome-e2e-" + name + std::to_string(getpid()))) {
+        fs::create_directories(dir);
+        xvfb = std::make_unique<ChildProcess>(
             std::vector<std::string>{"Xvfb", "-displayfd", "1", "-br", "-screen", "0",
                                      "1024x768x24", "-nolisten", "tcp"},
-            std::vector<std::string>{}, m_dir / "xvfb.out", m_dir / "xvfb.log");
+            std::vector<std::string>{}, dir / "xvfb.out", dir / "xvfb.log");
         int number = -1; // Xvfb writes its display number once it takes connections
         for (int i = 0; i < 400 && number < 0; ++i) {
             std::this_thread::sleep_for(25ms);
-            std::ifstream(m_dir / "xvfb.out") >> number;
+            std::ifstream(dir / "xvfb.out") >> number;
         }
-        m_display = ":" + std::to_string(number);
+        display = "DISPLAY=:" + std::to_string(number);
     }
     ~Session() {
-        m_xvfb.reset();
+        xvfb.reset();
         std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
+        fs::remove_all(dir, ignored);
     }
-    const fs::path& dir() const { return m_dir; }
     ChildProcess run(std::vector<std::string> env) const {
-        env.insert(env.end(),
-                   {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=pulseaudio", "WAYLAND_DISPLAY="});
+        env.insert(env.end(), {display, "SDL_AUDIODRIVER=pulseaudio", "WAYLAND_DISPLAY="});
         return ChildProcess({kProgram != nullptr ? kProgram : "metronome"}, env,
-                            m_dir / "metronome.log");
+                            dir / "metronome.log");
     }
     // Runs an X client (xdotool, import) and returns what it printed.
     std::string x(const std::vector<std::string>& argv) const {
-        const fs::path out = m_dir / "x.out";
-        const int status = metro::testsupport::RunProgram(argv, {"DISPLAY=" + m_display}, out, 20s);
+        const int status = metro::testsupport::RunProgram(argv, {display}, dir / "x.out", 20s);
         std::stringstream text;
-        text << std::ifstream(out).rdbuf();
+        text << std::ifstream(dir / "x.out").rdbuf();
         EXPECT_EQ(status, 0) << argv.front() << " " << argv.at(1) << ": " << text.str();
         return text.str();
     }
@@ -75,10 +71,9 @@ public:
         return ids.substr(0, ids.find('\n'));
     }
 
-private:
-    fs::path m_dir;
-    std::string m_display;
-    std::unique_ptr<ChildProcess> m_xvfb;
+    fs::path dir;
+    std::string display;
+    std::unique_ptr<ChildProcess> xvfb;
 };
 
 // The lamp (1..4) whose ring shows its fill colour, or 0 when none does.
@@ -129,8 +124,8 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     };
     std::this_thread::sleep_until(start + 1500ms);
     const auto from = Clock::now() - 300ms;
-    session.x({"import", "-window", window, (session.dir() / "shot.png").string()});
-    const QImage shot(QString::fromStdString((session.dir() / "shot.png").string()));
+    session.x({"import", "-window", window, (session.dir / "shot.png").string()});
+    const QImage shot(QString::fromStdString((session.dir / "shot.png").string()));
     const int lamp = litLamp(shot);
     EXPECT_TRUE(lamp == lampAt(from) || lamp == lampAt(Clock::now())) << lamp;
     // The gap where beat 4 was: no lamp, no number.
@@ -171,10 +166,10 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
 // dismissed, without ever showing its window.
 TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
     Session session("nodevice");
-    fs::create_directories(session.dir() / "runtime");
+    fs::create_directories(session.dir / "runtime");
     ChildProcess program =
-        session.run({"PULSE_SERVER=unix:" + (session.dir() / "runtime/none").string(),
-                     "XDG_RUNTIME_DIR=" + (session.dir() / "runtime").string()});
+        session.run({"PULSE_SERVER=unix:" + (session.dir / "runtime/none").string(),
+                     "XDG_RUNTIME_DIR=" + (session.dir / "runtime").string()});
     const std::string box = session.waitForWindow("Qo Metronome");
     EXPECT_EQ(session.x({"xdotool", "getwindowname", box}), "Qo Metronome\n");
     session.x({"xdotool", "windowfocus", "--sync", box});
