@@ -163,7 +163,7 @@ private slots:
             QTest::keyClick(focusOn(name), Qt::Key_Space);
             QVERIFY2(rig.running() && rig.find("Command3")->isEnabled(), name);
             space();
-            QVERIFY2(!rig.running() && rig.armed.empty(), name);
+            QVERIFY2(!rig.running() && !rig.armed, name);
             QTest::keyClick(focusOn(name), Qt::Key_Return);
             QVERIFY2(rig.running(), name);
             QTest::keyClick(&rig.form, Qt::Key_Escape);

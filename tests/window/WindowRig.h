@@ -13,8 +13,6 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <map>
-
 namespace metro::window::test {
 
 using Log = std::vector<std::string>;
@@ -58,19 +56,17 @@ struct Rig final : sound::SoundService, VoiceLoader, core::TimerService {
     sound::VoiceSound loaded() const override { return voices; }
     std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc) override {
         periods.push_back(periodMs);
-        armed[static_cast<std::int32_t>(periods.size())] = std::move(proc);
+        armed = std::move(proc);
         return static_cast<std::int32_t>(periods.size());
     }
     void killEvent(std::int32_t id) override {
-        armed.erase(id);
+        armed = nullptr;
         log.push_back("kill " + std::to_string(id));
     }
-    /// One tick of every armed event, due now.
+    /// One tick of the armed event, due now.
     void fire() {
-        ++calls;
-        for (auto& [id, proc] : armed) {
-            proc(core::TimerCall{id, calls, core::Clock::now()});
-        }
+        armed(core::TimerCall{static_cast<std::int32_t>(periods.size()), ++calls,
+                              core::Clock::now()});
     }
 
     /// Form_Load and show; with `wait`, also waits until the start-up load has run.
@@ -103,7 +99,7 @@ struct Rig final : sound::SoundService, VoiceLoader, core::TimerService {
     Log log;
     Volumes volumes;
     std::vector<std::int32_t> periods;
-    std::map<std::int32_t, core::TimerProc> armed;
+    core::TimerProc armed; // one event at a time
     std::array<bool, kSlotCount> filled{};
     sound::VoiceSound voices = sound::VoiceSound::None;
     std::int64_t calls = 0;
