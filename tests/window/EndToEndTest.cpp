@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -136,6 +137,9 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     session.x({"xdotool", "key", "Escape"});
     std::this_thread::sleep_for(1500ms); // nothing more after STOP
     const std::vector<float> samples = recording.stop();
+    ASSERT_EQ(kill(program.pid(), SIGTERM), 0); // the sound library must not swallow it
+    const int status = program.waitFor(3s);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 
     const auto onsets = metro::testsupport::FindOnsets(samples, 2);
     // The first click after the stream starts can be lost by the monitor; six were played.
