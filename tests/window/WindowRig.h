@@ -1,137 +1,130 @@
 #pragma once
 
-#include "metro/core/TimerService.h"
 #include "metro/core/Transport.h"
-#include "metro/sound/SoundService.h"
 #include "metro/window/Form1.h"
 #include "metro/window/LampRelay.h"
 #include "metro/window/MetronomeApplication.h"
+#include "metro/window/Shape.h"
 #include "metro/window/VoiceLoader.h"
 
+#include <QApplication>
 #include <QMessageBox>
-#include <QObject>
-#include <QString>
+#include <QPushButton>
 #include <QTimer>
-#include <QUrl>
 #include <QtTest>
-
-#include <array>
-#include <functional>
-#include <map>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace metro::window::test {
 
 using Log = std::vector<std::string>;
+using Volumes = std::vector<std::pair<int, sound::Level>>;
 
-// A sound service that records what the window asks of it.
-class FakeSound final : public sound::SoundService {
-public:
-    explicit FakeSound(Log& log) : m_log(log) {}
-    void open() override;
-    void close() override { m_log.emplace_back("close device"); }
+// The window over a sound service, voices and a beat timer that record what they are asked to
+// do. The timer ticks only when the test calls fire(); loading `failing` throws.
+struct Rig final : sound::SoundService, VoiceLoader, core::TimerService {
+    void open() override {
+        if (failOpen) {
+            throw sound::SoundError("no sound device");
+        }
+        log.emplace_back("open device");
+    }
+    void close() override { log.emplace_back("close device"); }
     int sampleRate() const override { return 48000; }
     core::Clock::duration outputLatency() const override { return latency; }
-    void createVoice(int slot, std::shared_ptr<const sound::SampleSet> sound) override;
-    void releaseVoice(int slot) override;
-    bool hasVoice(int slot) const override;
-    void setVolume(int slot, sound::Level level) override;
-    void play(const core::BeatCue& cue) noexcept override { cues.push_back(cue); }
+    void createVoice(int slot, std::shared_ptr<const sound::SampleSet>) override {
+        filled.at(static_cast<std::size_t>(slot)) = true;
+    }
+    void releaseVoice(int slot) override { filled.at(static_cast<std::size_t>(slot)) = false; }
+    bool hasVoice(int slot) const override { return filled.at(static_cast<std::size_t>(slot)); }
+    void setVolume(int slot, sound::Level level) override {
+        QVERIFY2(hasVoice(slot), "a level reached an empty slot");
+        volumes.emplace_back(slot, level);
+    }
+    void play(const core::BeatCue&) noexcept override {}
+    void load(sound::VoiceSound sound) override {
+        const std::string file = sound == sound::VoiceSound::HiHat ? "hat.wav" : "click.wav";
+        if (sound == failing) {
+            throw sound::SoundError("Cannot load " + file + ": not a sound file");
+        }
+        filled = {false, true, true, true, true};
+        voices = sound;
+        log.push_back("load " + file);
+    }
+    void release() override {
+        filled = {};
+        log.emplace_back("release voices");
+    }
+    sound::VoiceSound loaded() const override { return voices; }
+    std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc) override {
+        periods.push_back(periodMs);
+        armed = std::move(proc);
+        return static_cast<std::int32_t>(periods.size());
+    }
+    void killEvent(std::int32_t id) override {
+        armed = nullptr;
+        log.push_back("kill " + std::to_string(id));
+    }
+    /// One tick of the armed event, due now.
+    void fire() {
+        armed(core::TimerCall{static_cast<std::int32_t>(periods.size()), ++calls,
+                              core::Clock::now()});
+    }
 
-    bool failOpen = false;
-    bool failVolume = false;
-    core::Clock::duration latency{};
-    std::vector<std::pair<int, sound::Level>> volumes;
-    std::vector<core::BeatCue> cues;
-    std::array<std::shared_ptr<const sound::SampleSet>, kSlotCount> voices{};
-
-private:
-    Log& m_log;
-};
-
-// Loads a named sound into the fake service's slots; one sound can be made to fail.
-class FakeVoices final : public VoiceLoader {
-public:
-    FakeVoices(FakeSound& sound, Log& log) : m_sound(sound), m_log(log) {}
-    void load(sound::VoiceSound sound) override;
-    void release() override;
-    sound::VoiceSound loaded() const override { return m_loaded; }
-
-    sound::VoiceSound failing = sound::VoiceSound::None;
-
-private:
-    FakeSound& m_sound;
-    Log& m_log;
-    sound::VoiceSound m_loaded = sound::VoiceSound::None;
-};
-
-// A periodic timer that the test fires by hand, on the window thread.
-class ManualTimer final : public core::TimerService {
-public:
-    explicit ManualTimer(Log& log) : m_log(log) {}
-    std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc) override;
-    void killEvent(std::int32_t id) override;
-    /// One tick of every armed event, due now.
-    void fire();
-
-    std::map<std::int32_t, core::TimerProc> armed;
-    std::vector<std::int32_t> periods;
-
-private:
-    Log& m_log;
-    std::int32_t m_nextId = 1;
-    std::int64_t m_calls = 0;
-};
-
-// The window with fakes behind it.
-struct Rig {
-    Log log;
-    FakeSound sound{log};
-    FakeVoices voices{sound, log};
-    ManualTimer timer{log};
-    LampRelay lamps;
-    core::Transport transport{timer, sound, lamps};
-    Form1 form{transport, sound, voices, lamps};
-
-    /// Form_Load and show, without waiting for the start-up timer.
-    bool load();
-    /// Form_Load, show, and wait until the start-up load has run.
-    bool startUp();
+    /// Form_Load and show; with `wait`, also waits until the start-up load has run.
+    bool startUp(bool wait = true) {
+        if (!form.Form_Load()) {
+            return false;
+        }
+        form.show();
+        return QTest::qWaitForWindowExposed(&form) &&
+               (!wait || QTest::qWaitFor([this] { return transport.ready(); }));
+    }
     bool running() const { return transport.state().IsRunning; }
     /// The lamps that are lit, as beat numbers.
-    std::vector<int> litLamps() const;
-
+    std::vector<int> litLamps() const {
+        std::vector<int> lit;
+        for (int beat = 1; beat <= 4; ++beat) {
+            if (form.findChild<Shape*>(QStringLiteral("Shape%1").arg(beat + 1))->lit()) {
+                lit.push_back(beat);
+            }
+        }
+        return lit;
+    }
     template <typename W = QWidget> W* find(const char* name) const {
         return form.findChild<W*>(QString::fromLatin1(name));
     }
+
+    bool failOpen = false;
+    sound::VoiceSound failing = sound::VoiceSound::None;
+    core::Clock::duration latency{};
+    Log log;
+    Volumes volumes;
+    std::vector<std::int32_t> periods;
+    core::TimerProc armed; // one event at a time
+    std::array<bool, kSlotCount> filled{};
+    sound::VoiceSound voices = sound::VoiceSound::None;
+    std::int64_t calls = 0;
+    LampRelay lamps;
+    core::Transport transport{*this, *this, lamps};
+    Form1 form{transport, *this, *this, lamps};
 };
 
 // Answers the next message box that opens: records it, then presses its OK button.
-class BoxAnswerer : public QObject {
-    Q_OBJECT
-public:
-    BoxAnswerer();
-    bool seen = false;
-    QString title;
-    QString text;
+struct BoxAnswerer {
+    BoxAnswerer() {
+        QObject::connect(&poll, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->windowTitle() + '|' + box->text();
+                icon = box->icon();
+                buttons = box->standardButtons();
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        poll.start(10);
+    }
+    QString seen; // title|text
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
-
-private:
-    void look();
-    QTimer m_poll;
-};
-
-// Receives the addresses the desktop is asked to open.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    std::vector<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.push_back(url); }
+    QTimer poll;
 };
 
 } // namespace metro::window::test

@@ -1,0 +1,298 @@
+// The window as it first appears and at work: places, keys, transport states, lamps, options,
+// sliders and the tempo box.
+#include "WindowRig.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSlider>
+
+using namespace metro;
+using namespace metro::window;
+using namespace metro::window::test;
+
+namespace {
+enum : int { kBold = 1, kHidden = 2, kDisabled = 4 };
+struct Place {
+    const char* name;
+    const char* parent;
+    QRect twips;
+    double points; // 0 for the drawn shapes, which have no font
+    int flags = 0;
+};
+// Left, top, width and height in twips (15 to a pixel).
+const std::array<Place, 43> kPlaces{{
+    {"Command1", "Form1", {1440, 4320, 3255, 975}, 13.5},
+    {"Command3", "Form1", {5040, 4320, 3255, 975}, 13.5, kDisabled},
+    {"Frame1", "Form1", {600, 360, 2535, 855}, 8.25, kBold},
+    {"Option1", "Frame1", {240, 360, 735, 255}, 9.75},
+    {"Option2", "Frame1", {1560, 360, 855, 255}, 9.75},
+    {"Frame2", "Form1", {3840, 360, 1935, 855}, 8.25, kBold},
+    {"Text1", "Frame2", {240, 360, 855, 285}, 9.75},
+    {"Label1", "Frame2", {1320, 360, 495, 255}, 9.75},
+    {"Frame3", "Form1", {6720, 360, 1935, 855}, 8.25, kBold},
+    {"Option3", "Frame3", {240, 360, 735, 255}, 9.75},
+    {"Option4", "Frame3", {1200, 360, 615, 255}, 9.75},
+    {"Shape2", "Form1", {720, 1920, 1215, 1095}, 0},
+    {"Shape3", "Form1", {3120, 1920, 1215, 1095}, 0},
+    {"Shape4", "Form1", {5520, 1920, 1215, 1095}, 0},
+    {"Shape5", "Form1", {7800, 1920, 1215, 1095}, 0},
+    {"Label2", "Form1", {840, 2040, 975, 855}, 24},
+    {"Label3", "Form1", {3240, 2040, 975, 855}, 24},
+    {"Label4", "Form1", {5640, 2040, 975, 855}, 24},
+    {"Label5", "Form1", {7920, 2040, 975, 855}, 24},
+    {"Slider1", "Form1", {480, 3120, 1695, 615}, 8.25},
+    {"Slider2", "Form1", {2880, 3120, 1695, 615}, 8.25},
+    {"Slider3", "Form1", {5280, 3120, 1695, 495}, 8.25},
+    {"Slider4", "Form1", {7560, 3120, 1695, 495}, 8.25},
+    {"Label9", "Form1", {480, 3720, 375, 255}, 8.25},
+    {"Label10", "Form1", {2880, 3720, 375, 255}, 8.25},
+    {"Label11", "Form1", {5280, 3720, 375, 255}, 8.25},
+    {"Label12", "Form1", {7680, 3720, 375, 255}, 8.25},
+    {"Label13", "Form1", {1800, 3720, 375, 255}, 8.25},
+    {"Label14", "Form1", {4200, 3720, 375, 255}, 8.25},
+    {"Label15", "Form1", {6600, 3720, 375, 255}, 8.25},
+    {"Label16", "Form1", {9000, 3720, 375, 255}, 8.25},
+    {"Shape1", "Form1", {120, 120, 9495, 1335}, 0},
+    {"Shape6", "Form1", {120, 4200, 9495, 1215}, 0},
+    {"Label18", "Form1", {480, 4440, 615, 495}, 18},
+    {"Shape7", "Form1", {480, 4440, 615, 495}, 0},
+    {"Label17", "Form1", {8640, 4440, 615, 495}, 18},
+    {"Shape8", "Form1", {8640, 4440, 615, 495}, 0},
+    {"Label19", "Form1", {8880, 5160, 735, 255}, 8.25},
+    {"Line1", "Form1", {0, 4080, 9735, 15}, 0}, // (0, 4080) to (9720, 4080), ends included
+    {"Command2", "Form1", {8880, 600, 615, 375}, 8.25, kHidden},
+    {"Label6", "Form1", {8400, 4800, 495, 375}, 8.25, kHidden},
+    {"Label7", "Form1", {8400, 4320, 495, 375}, 8.25, kHidden},
+    {"Label8", "Form1", {9000, 4320, 615, 255}, 8.25, kHidden},
+}};
+} // namespace
+
+class Form1Test : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Rig> m_rig;
+    QWidget* focusOn(const char* name) {
+        m_rig->find(name)->setFocus(Qt::TabFocusReason);
+        return m_rig->find(name);
+    }
+    void space() { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); }
+    void expectLamps(std::initializer_list<int> beats) {
+        for (const int beat : beats) {
+            m_rig->fire();
+            QTRY_COMPARE(m_rig->litLamps(), std::vector<int>{beat});
+        }
+    }
+
+private slots:
+    void init() {
+        m_rig = std::make_unique<Rig>();
+        QVERIFY(m_rig->startUp());
+    }
+    void cleanup() { m_rig.reset(); }
+
+    // One line per control, in twips, so that a failure names the control and what differs.
+    void controlsHaveTheirPlaceSizeAndFont() {
+        QStringList expected;
+        QStringList actual;
+        for (const Place& p : kPlaces) {
+            const QRect& t = p.twips;
+            expected << QString::asprintf("%s in %s at %d,%d %dx%d %gpt flags %d", p.name, p.parent,
+                                          t.x(), t.y(), t.width(), t.height(), p.points, p.flags);
+            const QWidget* c = m_rig->find(p.name);
+            const QFont font = p.points > 0 ? c->font() : QFont(); // drawn shapes have no font
+            const int flags = (p.points > 0 && font.bold() ? kBold : 0) |
+                              (c->isVisible() ? 0 : kHidden) | (c->isEnabled() ? 0 : kDisabled);
+            const QRect g = c->geometry();
+            actual << QString::asprintf("%s in %s at %d,%d %dx%d %gpt flags %d", p.name,
+                                        qPrintable(c->parentWidget()->objectName()), g.x() * 15,
+                                        g.y() * 15, g.width() * 15, g.height() * 15,
+                                        p.points > 0 ? font.pointSizeF() : 0, flags);
+            QVERIFY2(p.points == 0 || QFontInfo(font).family().contains("Sans"), p.name);
+        }
+        QCOMPARE(actual, expected);
+    }
+
+    void firstAppearance() {
+        Rig& rig = *m_rig;
+        QCOMPARE(rig.form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
+        QCOMPARE(rig.form.minimumSize(), rig.form.maximumSize());
+        QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(rig.form.geometry().center(), rig.form.screen()->availableGeometry().center());
+        QCOMPARE(rig.find<QPushButton>("Command1")->text(), "Start/Stop (Spacebar)");
+        QCOMPARE(rig.find<QPushButton>("Command3")->text(), "STOP");
+        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
+        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
+        QCOMPARE(rig.find<QLineEdit>("Text1")->text(), "120");
+        QCOMPARE(rig.find<QSlider>("Slider4")->value(), -800);
+        QVERIFY(rig.litLamps().empty());
+        // The outline over Label17 lets its clicks through.
+        const QWidget* label17 = rig.find("Label17");
+        QCOMPARE(rig.form.childAt(label17->geometry().center()), label17);
+        // Tab visits each option group once, at its selected button, and skips the disabled STOP.
+        QTRY_COMPARE(QApplication::focusWidget(), rig.find("Option1"));
+        QStringList visited;
+        for (int i = 0; i < 8; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(visited, QStringList({"Text1", "Option3", "Slider1", "Slider2", "Slider3",
+                                       "Slider4", "Command1", "Option1"}));
+    }
+
+    void litLampsShowTheirColours() {
+        const auto colourAt = [this](int x, int y) {
+            return m_rig->form.grab().toImage().pixelColor(x, y);
+        };
+        const QColor face = m_rig->form.palette().color(QPalette::Window);
+        QCOMPARE(colourAt(52, 160), face);
+        m_rig->form.setLampLit(1, true);
+        QCOMPARE(colourAt(52, 160), QColor(128, 255, 128));
+        m_rig->form.setLampLit(2, true);
+        QCOMPARE(colourAt(212, 160), QColor(0, 255, 0));
+        QCOMPARE(colourAt(220, 140), face); // the number box stays opaque over the lit lamp
+    }
+
+    // Space, Enter and Esc reach the form before the focused control: space toggles, Enter
+    // presses the focused button or else Start, Esc presses STOP. Held, space toggles on repeats.
+    void keysActFromEveryFocusedControl() {
+        Rig& rig = *m_rig;
+        for (const char* name : {"Option1", "Text1", "Option3", "Slider1", "Slider2", "Slider3",
+                                 "Slider4", "Command1"}) {
+            QTest::keyClick(focusOn(name), Qt::Key_Space);
+            QVERIFY2(rig.running() && rig.find("Command3")->isEnabled(), name);
+            space();
+            QVERIFY2(!rig.running() && !rig.armed, name);
+            QTest::keyClick(focusOn(name), Qt::Key_Return);
+            QVERIFY2(rig.running(), name);
+            QTest::keyClick(&rig.form, Qt::Key_Escape);
+            QVERIFY2(!rig.running(), name);
+        }
+        QTest::keyClick(focusOn("Slider1"), Qt::Key_Escape); // nothing to stop
+        QTest::keyClick(focusOn("Option1"), Qt::Key_Enter);
+        QTest::keyClick(focusOn("Command3"), Qt::Key_Return); // presses STOP, not Start
+        QVERIFY(!rig.running());
+        for (int i = 0; i < 3; ++i) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ", i > 0);
+            QApplication::sendEvent(focusOn("Slider2"), &key);
+        }
+        QVERIFY(rig.running());
+        QCOMPARE(rig.periods.size(), std::size_t{19});
+    }
+
+    void runningLocksTheFramesButNotTheSliders() {
+        Rig& rig = *m_rig;
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        for (const char* locked : {"Frame1", "Frame2", "Frame3", "Option4", "Text1", "Command1"}) {
+            QVERIFY2(!rig.find(locked)->isEnabled(), locked);
+        }
+        rig.volumes.clear();
+        QTest::keyClick(focusOn("Slider2"), Qt::Key_Right);
+        QTest::keyClick(focusOn("Slider4"), Qt::Key_PageDown);
+        auto* slider = rig.find<QSlider>("Slider1"); // a drag reports once, where it ends
+        slider->setSliderDown(true);
+        slider->setValue(-2000);
+        slider->setValue(-3100);
+        slider->setSliderDown(false);
+        QCOMPARE(rig.volumes,
+                 (Volumes{{2, -799}, {4, -805}, {1, -3100}, {1, sound::kSilentLevel}}));
+        QTest::mouseClick(rig.find("Command3"), Qt::LeftButton);
+        for (const char* unlocked : {"Frame1", "Frame2", "Frame3", "Command1"}) {
+            QVERIFY2(rig.find(unlocked)->isEnabled(), unlocked);
+        }
+        QVERIFY(!rig.find("Command3")->isEnabled());
+    }
+
+    // A lamp lights when its click leaves the speakers, never before, and never for a run that
+    // has ended.
+    void lampsFollowTheAudibleBeatsAndStaleStatesAreDropped() {
+        Rig& rig = *m_rig;
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        expectLamps({1, 2, 3, 4, 1});
+        const std::uint64_t endedRun = rig.transport.run();
+        space();
+        QVERIFY(rig.litLamps().empty());
+        rig.lamps.showBeat(endedRun, {false, false, true, false}, core::Clock::now());
+        space();
+        QTest::qWait(100);
+        QVERIFY(rig.litLamps().empty());
+        space();
+        rig.latency = std::chrono::milliseconds(400);
+        space();
+        rig.fire();
+        QTest::qWait(150);
+        QVERIFY(rig.litLamps().empty());
+        QTRY_COMPARE(rig.litLamps(), std::vector<int>{1});
+    }
+
+    void threeFourHidesBeatFourAndMovesNothing() {
+        Rig& rig = *m_rig;
+        std::map<QString, std::pair<QRect, bool>> before;
+        for (const QWidget* child : rig.form.findChildren<QWidget*>()) {
+            before[child->objectName()] = {child->geometry(), child->isVisible()};
+        }
+        const QStringList beatFour{"Label5", "Shape5", "Slider4", "Label12", "Label16"};
+        QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
+        QCOMPARE(rig.find<QLabel>("Label8")->text(), "False");
+        for (const QWidget* child : rig.form.findChildren<QWidget*>()) {
+            const auto& [geometry, visible] = before[child->objectName()];
+            QCOMPARE(child->geometry(), geometry);
+            QCOMPARE(child->isVisible(), visible && !beatFour.contains(child->objectName()));
+        }
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        expectLamps({1, 2, 3, 1});
+        space();
+        QTest::mouseClick(rig.find("Option3"), Qt::LeftButton);
+        QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
+        QVERIFY(rig.find("Slider4")->isVisible() && rig.find("Label5")->isVisible());
+    }
+
+    void refusedTempoReturnsFocusWithTheTextSelected() {
+        auto* text1 = m_rig->find<QLineEdit>("Text1");
+        text1->setText("401");
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        QVERIFY(!m_rig->running());
+        QCOMPARE(QApplication::focusWidget(), text1);
+        QCOMPARE(text1->selectedText(), "401");
+        text1->deselect(); // refused again while the box has the focus: still all selected
+        QTest::keyClick(text1, Qt::Key_Return);
+        QCOMPARE(text1->selectedText(), "401");
+        text1->setText("400");
+        QTest::keyClick(text1, Qt::Key_Return);
+        QCOMPARE(m_rig->periods, std::vector<std::int32_t>{150});
+    }
+
+    // Leaving the box sets the period from digits only; Label6 keeps that of the start-up load.
+    void leavingTheTempoBoxSetsThePeriodButNotLabel6() {
+        auto* text1 = m_rig->find<QLineEdit>("Text1");
+        QTest::keyClick(focusOn("Option1"), Qt::Key_Tab);
+        QCOMPARE(text1->selectedText(), "120");
+        QTest::keyClicks(text1, "6x-0");
+        QTest::keyClick(text1, Qt::Key_Tab);
+        QCOMPARE(m_rig->transport.state().PeriodMs, 1000);
+        QCOMPARE(m_rig->find<QLabel>("Label6")->text(), "500");
+    }
+
+    void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
+        Rig& rig = *m_rig;
+        rig.find<QSlider>("Slider3")->setValue(-3200);
+        rig.volumes.clear();
+        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
+        QCOMPARE(rig.loaded(), sound::VoiceSound::HiHat);
+        QCOMPARE(rig.volumes, (Volumes{{1, 0}, {2, -800}, {3, -3200}, {4, -800}}));
+        QTest::keyClick(rig.find("Option2"), Qt::Key_Left); // arrow keys select too
+        QCOMPARE(rig.loaded(), sound::VoiceSound::Click);
+        rig.failing = sound::VoiceSound::HiHat;
+        rig.volumes.clear();
+        BoxAnswerer answer;
+        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
+        QVERIFY2(answer.seen.contains("hat.wav"), qPrintable(answer.seen));
+        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
+        QCOMPARE(rig.loaded(), sound::VoiceSound::Click);
+        QVERIFY(rig.volumes.empty() && rig.hasVoice(1));
+    }
+};
+
+METRONOME_WINDOW_TEST_MAIN(Form1Test)
+#include "Form1Test.moc"
