@@ -41,11 +41,17 @@ struct Session {
         xvfb = std::make_unique<ChildProcess>(
             std::vector<std::string>{"Xvfb", "-displayfd", "1", "-br", "-screen", "0",
                                      "1024x768x24", "-nolisten", "tcp"},
-            std::vector<std::string>{}, dir / "xvfb.out", dir / "xvfb.log");
-        int number = -1; // Xvfb writes its display number once it takes connections
+            std::vector<std::string>{}, dir / "xvfb.out");
+        // Xvfb writes its display number on a line of its own once it takes connections.
+        int number = -1;
         for (int i = 0; i < 400 && number < 0; ++i) {
             std::this_thread::sleep_for(25ms);
-            std::ifstream(dir / "xvfb.out") >> number;
+            std::ifstream out(dir / "xvfb.out");
+            for (std::string line; number < 0 && std::getline(out, line);) {
+                if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+                    number = std::stoi(line);
+                }
+            }
         }
         display = "DISPLAY=:" + std::to_string(number);
     }
