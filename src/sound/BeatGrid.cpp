@@ -19,7 +19,7 @@ constexpr double kCapPerPeriod = 2e-4;
 // which real devices (and some sound servers' sinks) run off.
 constexpr double kNominalRateTolerance = 50e-6;
 // A grid already parted from the map takes a measured rate this far from its own.
-constexpr double kRebaseRateTolerance = 2e-6;
+constexpr double kRebaseRateTolerance = 0.5e-6;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 } // namespace

@@ -24,6 +24,7 @@ constexpr double kMaxRateError = 0.005;
 constexpr double kFitDelaySeconds = 3.0;
 constexpr double kFitMemorySeconds = 300.0;
 constexpr double kFitMinSeconds = 10.0;
+constexpr double kFitBlockSeconds = 1.0;
 
 } // namespace
 
@@ -79,25 +80,36 @@ void ClockMap::fitReading(std::int64_t frame, double time) noexcept {
     if (time - m_loopStart < kFitDelaySeconds) {
         return;
     }
-    if (m_fit.weight <= 0.0) {
+    if (!m_fit.started) {
+        m_fit.started = true;
         m_fitStart = time;
         m_fitStartFrame = frame;
     }
     const double t = time - m_fitStart;
     const double x = static_cast<double>(frame - m_fitStartFrame) * m_nominalSecondsPerFrame;
-    const double keep = std::exp((m_fit.last - t) / kFitMemorySeconds);
-    m_fit.weight = m_fit.weight * keep + 1.0;
-    m_fit.x = m_fit.x * keep + x;
-    m_fit.t = m_fit.t * keep + t;
-    m_fit.xx = m_fit.xx * keep + x * x;
-    m_fit.xt = m_fit.xt * keep + x * t;
-    m_fit.last = t;
+    if (t - m_fit.blockStart >= kFitBlockSeconds && m_fit.blockHasReading) {
+        const double keep = std::exp((m_fit.last - m_fit.bestT) / kFitMemorySeconds);
+        m_fit.weight = m_fit.weight * keep + 1.0;
+        m_fit.x = m_fit.x * keep + m_fit.bestX;
+        m_fit.t = m_fit.t * keep + m_fit.bestT;
+        m_fit.xx = m_fit.xx * keep + m_fit.bestX * m_fit.bestX;
+        m_fit.xt = m_fit.xt * keep + m_fit.bestX * m_fit.bestT;
+        m_fit.last = m_fit.bestT;
+        m_fit.blockStart = t;
+        m_fit.blockHasReading = false;
+    }
+    if (!m_fit.blockHasReading || t - x < m_fit.bestT - m_fit.bestX) {
+        m_fit.bestX = x;
+        m_fit.bestT = t;
+        m_fit.blockHasReading = true;
+    }
 }
 
 double ClockMap::measuredRate() const noexcept {
     const double spread = m_fit.weight * m_fit.xx - m_fit.x * m_fit.x;
     const double covariance = m_fit.weight * m_fit.xt - m_fit.x * m_fit.t;
-    if (m_phase != Phase::Locked || m_fit.last < kFitMinSeconds || covariance <= 0.0) {
+    if (m_phase != Phase::Locked || m_fit.last < kFitMinSeconds || spread <= 0.0 ||
+        covariance <= 0.0) {
         return 0.0;
     }
     // t = a + slope x: a frame lasts slope x the nominal period.

@@ -1,0 +1,189 @@
+#include "ClockMap.h"
+#include "MixerTestSupport.h"
+
+#include "metro/sound/Mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace metro::sound::test {
+namespace {
+
+struct Grid {
+    std::vector<std::int64_t> onsets;
+    double worstOffset = 0.0;   // frames between an onset and where its scheduled time plays
+    double worstResidual = 0.0; // frames off the least-squares line through the second half
+    double lastOffset = 0.0;
+};
+
+/// One run of `beats` beats a period apart on an output whose clock runs `ppm` off, the stream
+/// running `preroll` before the first beat (the program keeps it running while stopped).
+Grid PlayLongRun(Mixer& mixer, SimulatedOutput::Options options, Nanos period, int beats,
+                 Nanos preroll) {
+    for (int slot = 1; slot <= 4; ++slot) {
+        mixer.setVoice(slot, Impulse(options.rate));
+    }
+    SimulatedOutput output(mixer, options);
+    const TimePoint first = output.origin() + preroll;
+    Grid grid{PlayRun(mixer, output, first, period, beats)};
+    const std::size_t half = grid.onsets.size() / 2;
+    const auto count = static_cast<double>(grid.onsets.size() - half);
+    double sk = 0, sy = 0, skk = 0, sky = 0;
+    for (std::size_t k = half; k < grid.onsets.size(); ++k) {
+        const auto y = static_cast<double>(grid.onsets[k] - grid.onsets[0]);
+        sk += static_cast<double>(k), sy += y, skk += static_cast<double>(k * k);
+        sky += static_cast<double>(k) * y;
+    }
+    const double slope = (count * sky - sk * sy) / (count * skk - sk * sk);
+    const double intercept = (sy - slope * sk) / count;
+    for (std::size_t k = 0; k < grid.onsets.size(); ++k) {
+        const auto y = static_cast<double>(grid.onsets[k] - grid.onsets[0]);
+        const double residual = std::fabs(y - intercept - slope * static_cast<double>(k));
+        grid.worstResidual = std::max(grid.worstResidual, k >= half ? residual : 0.0);
+        const TimePoint sounds = first + period * static_cast<int>(k) + kLatency;
+        grid.lastOffset = static_cast<double>(grid.onsets[k]) - output.trueFrameAt(sounds);
+        grid.worstOffset = std::max(grid.worstOffset, std::fabs(grid.lastOffset));
+            printf("k %zu off %.1f int %lld\n", k, grid.lastOffset,
+                   k ? (long long)(grid.onsets[k] - grid.onsets[k - 1]) : 0LL);
+    }
+    return grid;
+}
+
+// A true clock: every beat of a long run lands on anchor + round(k x period x rate) (so whole-
+// frame periods are exact), with callbacks and beat-thread wake-ups jittering by milliseconds.
+TEST(MixerGrid, LongRunOnTheNominalGridAt48kAnd44k1) {
+    for (const int rate : {48000, 44100}) {
+        Mixer mixer(rate, kLatency);
+        const int beats = 10000 / kLongTestDivisor;
+        const Grid grid =
+            PlayLongRun(mixer, {.rate = rate, .callbackJitter = 2ms, .seed = 11}, 451ms, beats, 5s);
+        ASSERT_EQ(grid.onsets.size(), static_cast<std::size_t>(beats));
+        const double period = 0.451 * rate;
+        for (std::size_t k = 0; k < grid.onsets.size(); ++k) {
+            ASSERT_LE(std::fabs(static_cast<double>(grid.onsets[k] - grid.onsets[0]) -
+                                period * static_cast<double>(k)),
+                      0.5 + 1e-6)
+                << rate << " Hz, beat " << k;
+        }
+        EXPECT_LT(grid.worstOffset, 0.0002 * rate) << "the anchor follows the map, not the jitter";
+        EXPECT_EQ(mixer.gridCorrections(), 0U);
+        EXPECT_EQ(mixer.lateStarts(), 0U);
+    }
+}
+
+struct DriftCase {
+    double ppm;
+    Nanos period;
+    std::chrono::seconds length;
+    Nanos callbackJitter;
+};
+
+class MixerDrift : public ::testing::TestWithParam<DriftCase> {};
+
+// The device clock runs off the monotonic one: once the map has measured it the beats form a
+// straight grid (within the rounding and the few corrections), they stay near where their times
+// really play (drawn back once parted), and none is late.
+TEST_P(MixerDrift, FollowsTheDeviceClockOnAStraightGrid) {
+    const DriftCase drift = GetParam();
+    Mixer mixer(48000, kLatency);
+    const auto beats = static_cast<int>(drift.length / drift.period / kLongTestDivisor);
+    const Grid grid =
+        PlayLongRun(mixer, {.ppm = drift.ppm, .callbackJitter = drift.callbackJitter, .seed = 5},
+                    drift.period, beats, 15s);
+    ASSERT_EQ(grid.onsets.size(), static_cast<std::size_t>(beats));
+    EXPECT_LT(grid.worstOffset, 0.0015 * 48000);
+    EXPECT_LE(grid.worstResidual, 0.5 + static_cast<double>(mixer.gridCorrections()));
+    EXPECT_LT(std::fabs(grid.lastOffset), 0.00075 * 48000) << "pulled back after parting";
+    EXPECT_LE(mixer.gridCorrections(), 60U);
+    EXPECT_EQ(mixer.lateStarts(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceClocks, MixerDrift,
+                         ::testing::Values(DriftCase{230.0, 451ms, 1800s, 2ms},
+                                           DriftCase{-100.0, 150ms, 1800s, 2ms},
+                                           DriftCase{20.0, 1000ms, 1800s, 500us}));
+
+/// Callbacks of a 48 kHz device whose clock runs `ppm` off, jittering by +-jitter.
+class Callbacks {
+public:
+    Callbacks(double ppm, Nanos jitter) : m_rate(48000 * (1.0 + ppm * 1e-6)), m_jitter(jitter) {}
+    TimePoint trueTime(double at) const {
+        return TimePoint(777s) + Nanos(std::llround(at / m_rate * 1e9));
+    }
+    /// Feeds 480-frame buffers until `seconds` of audio have been asked for.
+    void feed(detail::ClockMap& map, double seconds, Nanos offset = 0ns) {
+        for (; static_cast<double>(frame) < seconds * m_rate; frame += 480) {
+            const Nanos jitter(std::uniform_int_distribution<std::int64_t>(
+                -m_jitter.count(), m_jitter.count())(m_random));
+            map.update(frame, trueTime(static_cast<double>(frame)) + jitter + offset);
+        }
+    }
+    /// How far (in seconds) the map puts the frame that really plays `ahead` seconds from now.
+    double error(const detail::ClockMap& map, double ahead = 0.0, Nanos offset = 0ns) const {
+        const double at = static_cast<double>(frame) + ahead * m_rate;
+        return (map.frameAt(trueTime(at) + offset) - at) / m_rate;
+    }
+    std::int64_t frame = 0;
+
+private:
+    double m_rate;
+    Nanos m_jitter;
+    std::mt19937_64 m_random{42};
+};
+
+TEST(MixerClockMap, LocksOntoJitteryDriftingDevicesAndMeasuresTheirRate) {
+    for (const double ppm : {-230.0, 0.0, 100.0}) {
+        detail::ClockMap map(48000);
+        Callbacks callbacks(ppm, 2ms);
+        callbacks.feed(map, 12.0);
+        EXPECT_EQ(map.measuredRate(), 0.0) << "too few readings for a rate yet";
+        callbacks.feed(map, 30.0);
+        ASSERT_TRUE(map.locked());
+        EXPECT_LT(std::fabs(callbacks.error(map, 0.07)), 0.0002) << ppm << " ppm";
+        EXPECT_NEAR(map.measuredRate() / 48000, 1.0 + ppm * 1e-6, 3e-6) << ppm << " ppm";
+        EXPECT_EQ(map.relocks(), 0U);
+    }
+}
+
+TEST(MixerClockMap, StartsFromSteadyReadingsSkipsAStallAndRelocksAfterAJump) {
+    // An output fills its device buffer first: the first callbacks come back to back.
+    detail::ClockMap map(48000);
+    Callbacks callbacks(0.0, 200us);
+    for (std::int64_t frame = 0; frame < 4800; frame += 480) {
+        map.update(frame, callbacks.trueTime(0));
+    }
+    callbacks.feed(map, 0.5);
+    EXPECT_LT(std::fabs(callbacks.error(map)), 0.00005) << "the loop started from a steady reading";
+    callbacks.feed(map, 20.0);
+    map.update(callbacks.frame, callbacks.trueTime(static_cast<double>(callbacks.frame)) + 20ms);
+    callbacks.feed(map, 20.5);
+    EXPECT_LT(std::fabs(callbacks.error(map)), 0.00005) << "one stalled callback is skipped";
+    EXPECT_EQ(map.relocks(), 0U);
+
+    // The output loses 30 ms for good (an underrun): the map must follow, not skip forever.
+    callbacks.feed(map, 25.0, 30ms);
+    EXPECT_EQ(map.relocks(), 1U);
+    EXPECT_LT(std::fabs(callbacks.error(map, 0.0, 30ms)), 0.0005);
+}
+
+TEST(MixerPlacement, LateBeatStartsAtTheBufferStartAndIsCounted) {
+    Mixer mixer(48000, 5ms);
+    mixer.setVoice(2, Impulse(48000));
+    SimulatedOutput output(mixer, {});
+    for (int i = 0; i < 100; ++i) {
+        output.render(output.nextCallbackTime());
+    }
+    // Scheduled 30 ms ago with a 5 ms latency: its frame has passed by the time it arrives.
+    const TimePoint now = output.nextCallbackTime();
+    ASSERT_TRUE(mixer.schedule(core::BeatCue{2, now - 30ms, 1}));
+    OnsetFinder finder;
+    const std::int64_t bufferStart = output.framesRendered();
+    finder.scan(output.render(now), bufferStart);
+    EXPECT_EQ(finder.onsets(), std::vector<std::int64_t>{bufferStart});
+    EXPECT_EQ(mixer.lateStarts(), 1U);
+}
+
+} // namespace
+} // namespace metro::sound::test
