@@ -77,13 +77,16 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
         m_run = cue.run;
         m_lastScheduled = cue.scheduled;
         startRun(cue.scheduled, std::llround(mapped), anchorRate(map));
+        m_onLine = false;
+        reference(cue.scheduled, mapped, map);
         m_correcting = false;
         m_stepSize = 1;
         return m_anchor;
     }
     const std::int64_t period = framesIn(cue.scheduled - m_lastScheduled, m_sampleRate);
     m_lastScheduled = cue.scheduled;
-    const double offset = mapped - static_cast<double>(gridFrame(cue.scheduled));
+    const double offset =
+        reference(cue.scheduled, mapped, map) - static_cast<double>(gridFrame(cue.scheduled));
     const double measured = map.measuredRate();
     if (std::fabs(offset) > m_startThreshold && measured > 0.0 &&
         std::fabs(measured - m_runRate) > kRebaseRateTolerance * m_sampleRate) {
@@ -92,6 +95,19 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
     }
     m_shift += correction(offset, period);
     return gridFrame(cue.scheduled);
+}
+
+double BeatGrid::reference(core::TimePoint scheduled, double mapped, const ClockMap& map) noexcept {
+    if (map.measuredRate() <= 0.0) {
+        m_onLine = false;
+        return mapped;
+    }
+    const double steady = map.steadyFrameAt(scheduled + m_latency);
+    if (!m_onLine) {
+        m_onLine = true;
+        m_lineOffset = mapped - steady;
+    }
+    return steady + m_lineOffset;
 }
 
 std::int64_t BeatGrid::correction(double offset, std::int64_t periodFrames) noexcept {

@@ -105,6 +105,18 @@ void ClockMap::fitReading(std::int64_t frame, double time) noexcept {
     }
 }
 
+double ClockMap::steadyFrameAt(core::TimePoint time) const noexcept {
+    const double rate = measuredRate();
+    if (rate <= 0.0) {
+        return frameAt(time);
+    }
+    // The line t = intercept + x / (rate x nominal period), back to frames.
+    const double slope = 1.0 / (rate * m_nominalSecondsPerFrame);
+    const double intercept = (m_fit.t - slope * m_fit.x) / m_fit.weight;
+    const double t = secondsSinceOrigin(time) - m_fitStart;
+    return static_cast<double>(m_fitStartFrame) + (t - intercept) * rate;
+}
+
 double ClockMap::measuredRate() const noexcept {
     const double spread = m_fit.weight * m_fit.xx - m_fit.x * m_fit.x;
     const double covariance = m_fit.weight * m_fit.xt - m_fit.x * m_fit.t;

@@ -32,6 +32,9 @@ public:
     /// reading of each second from 3 s after the loop (re)started (outputs fill their buffers
     /// fast at first), older ones fading out over a few minutes. 0 until 10 s are in.
     double measuredRate() const noexcept;
+    /// The frame that plays at `time` on the fitted line behind measuredRate(): steadier than
+    /// frameAt() when callbacks come in bursts, but only once measuredRate() is non-zero.
+    double steadyFrameAt(core::TimePoint time) const noexcept;
     /// How many times the loop restarted after a run of readings off its prediction.
     std::uint64_t relocks() const noexcept { return m_relocks; }
 

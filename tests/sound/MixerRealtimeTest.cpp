@@ -64,17 +64,27 @@ TEST(MixerRealtime, RenderScheduleAndLevelsAllocateNothing) {
     EXPECT_GT(mixer.lateStarts(), 0U) << "the late path ran too";
 }
 
-TEST(MixerRealtime, FullQueueDropsAndCountsBeats) {
-    Mixer mixer(kRate, kLatency);
+TEST(MixerRealtime, FullQueueDropsAndLateBeatStartsAtTheBufferStart) {
+    Mixer mixer(kRate, 5ms);
+    mixer.setVoice(2, Impulse(kRate));
+    SimulatedOutput output(mixer, {});
+    for (int i = 0; i < 100; ++i) {
+        output.render(output.nextCallbackTime());
+    }
+    // Scheduled 30 ms ago with a 5 ms latency: its frame has passed by the time it arrives.
+    const TimePoint now = output.nextCallbackTime();
     int accepted = 0;
     for (int i = 0; i < 100; ++i) {
-        accepted += mixer.schedule(core::BeatCue{1, TimePoint{}, 1}) ? 1 : 0;
+        accepted += mixer.schedule(core::BeatCue{2, now - 30ms, 1}) ? 1 : 0;
     }
     EXPECT_EQ(accepted, 63);
     EXPECT_EQ(mixer.droppedCues(), 37U);
-    std::vector<float> buffer(2 * 480);
-    mixer.render(buffer.data(), 480, TimePoint(1s));
-    EXPECT_TRUE(mixer.schedule(core::BeatCue{1, TimePoint{}, 1})) << "the render drained it";
+    OnsetFinder finder;
+    const std::int64_t bufferStart = output.framesRendered();
+    finder.scan(output.render(now), bufferStart);
+    EXPECT_EQ(finder.onsets(), std::vector<std::int64_t>{bufferStart});
+    EXPECT_EQ(mixer.lateStarts(), 63U);
+    EXPECT_TRUE(mixer.schedule(core::BeatCue{2, now, 1})) << "the render drained the queue";
 }
 
 // Beats from a beat thread, levels and sounds from a control thread, while an audio thread
