@@ -105,67 +105,61 @@ INSTANTIATE_TEST_SUITE_P(DeviceClocks, MixerDrift,
                                            DriftCase{-100.0, 150ms, 1800s, 2ms},
                                            DriftCase{20.0, 1000ms, 1800s, 500us}));
 
-/// Callbacks of a 48 kHz device whose clock runs `ppm` off, jittering by +-jitter.
-class Callbacks {
-public:
-    Callbacks(double ppm, Nanos jitter) : m_rate(48000 * (1.0 + ppm * 1e-6)), m_jitter(jitter) {}
-    TimePoint trueTime(double at) const {
-        return TimePoint(777s) + Nanos(std::llround(at / m_rate * 1e9));
+/// A clock map fed by a simulated output's callbacks.
+struct MapFeed final : AudioSource {
+    void render(float* /*out*/, std::size_t frames, TimePoint time) noexcept override {
+        map.update(frame, time);
+        frame += static_cast<std::int64_t>(frames);
     }
-    /// Feeds 480-frame buffers until `seconds` of audio have been asked for.
-    void feed(detail::ClockMap& map, double seconds, Nanos offset = 0ns) {
-        for (; static_cast<double>(frame) < seconds * m_rate; frame += 480) {
-            const Nanos jitter(std::uniform_int_distribution<std::int64_t>(
-                -m_jitter.count(), m_jitter.count())(m_random));
-            map.update(frame, trueTime(static_cast<double>(frame)) + jitter + offset);
+    /// Renders until `seconds` of audio have been asked for, every callback `late`.
+    void feed(SimulatedOutput& output, double seconds, Nanos late = 0ns) {
+        while (static_cast<double>(output.framesRendered()) < seconds * 48000) {
+            output.render(output.nextCallbackTime() + late);
         }
     }
-    /// How far (in seconds) the map puts the frame that really plays `ahead` seconds from now.
-    double error(const detail::ClockMap& map, double ahead = 0.0, Nanos offset = 0ns) const {
-        const double at = static_cast<double>(frame) + ahead * m_rate;
-        return (map.frameAt(trueTime(at) + offset) - at) / m_rate;
+    /// How far (in seconds) the map puts the frame that plays `ahead` after the last buffer.
+    double error(const SimulatedOutput& output, double ahead = 0.0, Nanos late = 0ns) const {
+        const TimePoint at =
+            output.origin() +
+            Nanos(std::llround((static_cast<double>(frame) / 48000 + ahead) * 1e9));
+        return (map.frameAt(at + late) - output.trueFrameAt(at)) / 48000;
     }
+    detail::ClockMap map{48000};
     std::int64_t frame = 0;
-
-private:
-    double m_rate;
-    Nanos m_jitter;
-    std::mt19937_64 m_random{42};
 };
 
 TEST(MixerClockMap, LocksOntoJitteryDriftingDevicesAndMeasuresTheirRate) {
     for (const double ppm : {-230.0, 0.0, 100.0}) {
-        detail::ClockMap map(48000);
-        Callbacks callbacks(ppm, 2ms);
-        callbacks.feed(map, 12.0);
-        EXPECT_EQ(map.measuredRate(), 0.0) << "too few readings for a rate yet";
-        callbacks.feed(map, 30.0);
-        ASSERT_TRUE(map.locked());
-        EXPECT_LT(std::fabs(callbacks.error(map, 0.07)), 0.0002) << ppm << " ppm";
-        EXPECT_NEAR(map.measuredRate() / 48000, 1.0 + ppm * 1e-6, 3e-6) << ppm << " ppm";
-        EXPECT_EQ(map.relocks(), 0U);
+        MapFeed feed;
+        SimulatedOutput output(feed, {.ppm = ppm, .callbackJitter = 2ms, .seed = 42});
+        feed.feed(output, 12.0);
+        EXPECT_EQ(feed.map.measuredRate(), 0.0) << "too few readings for a rate yet";
+        feed.feed(output, 30.0);
+        ASSERT_TRUE(feed.map.locked());
+        EXPECT_LT(std::fabs(feed.error(output, 0.07)), 0.0002) << ppm << " ppm";
+        EXPECT_NEAR(feed.map.measuredRate() / 48000, 1.0 + ppm * 1e-6, 3e-6) << ppm << " ppm";
+        EXPECT_EQ(feed.map.relocks(), 0U);
     }
 }
 
 TEST(MixerClockMap, StartsFromSteadyReadingsSkipsAStallAndRelocksAfterAJump) {
-    // An output fills its device buffer first: the first callbacks come back to back.
-    detail::ClockMap map(48000);
-    Callbacks callbacks(0.0, 200us);
-    for (std::int64_t frame = 0; frame < 4800; frame += 480) {
-        map.update(frame, callbacks.trueTime(0));
+    MapFeed feed;
+    SimulatedOutput output(feed, {.callbackJitter = 200us});
+    for (int i = 0; i < 10; ++i) { // an output fills its buffer first: callbacks back to back
+        output.render(output.origin());
     }
-    callbacks.feed(map, 0.5);
-    EXPECT_LT(std::fabs(callbacks.error(map)), 0.00005) << "the loop started from a steady reading";
-    callbacks.feed(map, 20.0);
-    map.update(callbacks.frame, callbacks.trueTime(static_cast<double>(callbacks.frame)) + 20ms);
-    callbacks.feed(map, 20.5);
-    EXPECT_LT(std::fabs(callbacks.error(map)), 0.00005) << "one stalled callback is skipped";
-    EXPECT_EQ(map.relocks(), 0U);
+    feed.feed(output, 0.5);
+    EXPECT_LT(std::fabs(feed.error(output)), 0.0002) << "the loop started from a steady reading";
+    feed.feed(output, 20.0);
+    output.render(output.nextCallbackTime() + 20ms);
+    feed.feed(output, 20.5);
+    EXPECT_LT(std::fabs(feed.error(output)), 0.00005) << "one stalled callback is skipped";
+    EXPECT_EQ(feed.map.relocks(), 0U);
 
     // The output loses 30 ms for good (an underrun): the map must follow, not skip forever.
-    callbacks.feed(map, 25.0, 30ms);
-    EXPECT_EQ(map.relocks(), 1U);
-    EXPECT_LT(std::fabs(callbacks.error(map, 0.0, 30ms)), 0.0005);
+    feed.feed(output, 25.0, 30ms);
+    EXPECT_EQ(feed.map.relocks(), 1U);
+    EXPECT_LT(std::fabs(feed.error(output, 0.0, 30ms)), 0.0005);
 }
 
 } // namespace
