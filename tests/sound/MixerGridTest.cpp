@@ -45,8 +45,6 @@ Grid PlayLongRun(Mixer& mixer, SimulatedOutput::Options options, Nanos period, i
         const TimePoint sounds = first + period * static_cast<int>(k) + kLatency;
         grid.lastOffset = static_cast<double>(grid.onsets[k]) - output.trueFrameAt(sounds);
         grid.worstOffset = std::max(grid.worstOffset, std::fabs(grid.lastOffset));
-        printf("k %zu off %.1f int %lld\n", k, grid.lastOffset,
-               k ? (long long)(grid.onsets[k] - grid.onsets[k - 1]) : 0LL);
     }
     return grid;
 }
