@@ -80,7 +80,7 @@ TEST(MixerRealtime, FullQueueDropsAndLateBeatStartsAtTheBufferStart) {
     OnsetFinder finder;
     const std::int64_t bufferStart = output.framesRendered();
     finder.scan(output.render(now), bufferStart);
-    EXPECT_EQ(finder.onsets(), std::vector<std::int64_t>{bufferStart});
+    EXPECT_EQ(finder.onsets, std::vector<std::int64_t>{bufferStart});
     EXPECT_EQ(mixer.lateStarts(), 63U);
     EXPECT_TRUE(mixer.schedule(core::BeatCue{2, now, 1})) << "the render drained the queue";
 }
@@ -123,8 +123,8 @@ TEST(MixerThreads, BeatsLevelsAndSoundsFromAnotherThreadWhileRendering) {
 
     EXPECT_EQ(accepted + static_cast<int>(mixer.droppedCues()), 150);
     // Beats that start late bunch up at a buffer start and may merge into one onset.
-    EXPECT_LE(finder.onsets().size(), static_cast<std::size_t>(accepted));
-    EXPECT_GE(finder.onsets().size(), static_cast<std::size_t>(accepted) / 2);
+    EXPECT_LE(finder.onsets.size(), static_cast<std::size_t>(accepted));
+    EXPECT_GE(finder.onsets.size(), static_cast<std::size_t>(accepted) / 2);
 }
 
 } // namespace

@@ -105,32 +105,28 @@ private:
 };
 
 /// Onsets in rendered audio: a non-zero left sample after more than 64 frames of silence.
-class OnsetFinder {
-public:
+struct OnsetFinder {
     void scan(std::span<const float> stereo, std::int64_t firstFrame) {
         for (std::size_t i = 0; i < stereo.size() / 2; ++i) {
             if (stereo[2 * i] != 0.0F) {
                 const std::int64_t frame = firstFrame + static_cast<std::int64_t>(i);
-                if (frame - m_lastSound > 64) {
-                    m_onsets.push_back(frame);
+                if (frame - lastSound > 64) {
+                    onsets.push_back(frame);
                 }
-                m_lastSound = frame;
+                lastSound = frame;
             }
         }
     }
-    const std::vector<std::int64_t>& onsets() const { return m_onsets; }
-
-private:
-    std::int64_t m_lastSound = -(std::int64_t{1} << 40);
-    std::vector<std::int64_t> m_onsets;
+    std::int64_t lastSound = -(std::int64_t{1} << 40);
+    std::vector<std::int64_t> onsets;
 };
 
 /// Plays the beat thread for one run of `beats` beats `period` apart from `first`: each beat is
 /// posted when the thread wakes, 0..3 ms after its scheduled time. Renders until all are posted
 /// and the last has sounded, and returns the onsets.
 inline std::vector<std::int64_t> PlayRun(Mixer& mixer, SimulatedOutput& output, TimePoint first,
-                                         Nanos period, int beats, std::uint64_t run = 1) {
-    std::mt19937_64 random(run);
+                                         Nanos period, int beats) {
+    std::mt19937_64 random(7);
     std::uniform_int_distribution<std::int64_t> wake(0, 3'000'000);
     OnsetFinder finder;
     int next = 0;
@@ -138,13 +134,13 @@ inline std::vector<std::int64_t> PlayRun(Mixer& mixer, SimulatedOutput& output, 
     const TimePoint until = first + period * beats + kLatency;
     for (TimePoint now = output.nextCallbackTime(); now < until; now = output.nextCallbackTime()) {
         for (; next < beats && nextWake <= now; ++next) {
-            mixer.schedule(core::BeatCue{next % 4 + 1, first + period * next, run});
+            mixer.schedule(core::BeatCue{next % 4 + 1, first + period * next, 1});
             nextWake = first + period * (next + 1) + Nanos(wake(random));
         }
         const std::int64_t start = output.framesRendered();
         finder.scan(output.render(now), start);
     }
-    return finder.onsets();
+    return finder.onsets;
 }
 
 } // namespace metro::sound::test
