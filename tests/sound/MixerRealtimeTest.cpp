@@ -85,15 +85,17 @@ TEST(MixerRealtime, FullQueueDropsAndLateBeatStartsAtTheBufferStart) {
     EXPECT_TRUE(mixer.schedule(core::BeatCue{2, now, 1})) << "the render drained the queue";
 }
 
-// Beats, levels and sounds from another thread (beat and control threads share nothing in the
-// mixer) while an audio thread renders in real time: every accepted beat must sound, and the
-// threads must not race.
-TEST(MixerThreads, BeatsLevelsAndSoundsFromAnotherThreadWhileRendering) {
+// Beats from a beat thread, levels and sounds from a control thread, while an audio thread
+// renders in real time: every accepted beat must sound, and the threads must not race. (Beats
+// and sounds come from different threads: through the cue queue a single producer would order
+// the sounds' writes before the audio thread's reads and hide a publishing fault.)
+TEST(MixerThreads, BeatsLevelsAndSoundsFromOtherThreadsWhileRendering) {
     Mixer mixer(kRate, 5ms);
     for (int slot = 1; slot <= 4; ++slot) {
         mixer.setVoice(slot, Impulse(kRate));
     }
     std::atomic<bool> stopAudio{false};
+    std::atomic<bool> beatsDone{false};
     OnsetFinder finder;
     std::thread audio([&] {
         std::vector<float> buffer(2 * 48);
@@ -105,16 +107,23 @@ TEST(MixerThreads, BeatsLevelsAndSoundsFromAnotherThreadWhileRendering) {
         }
     });
     int accepted = 0;
-    for (int i = 0; i < 150; ++i) {
-        const TimePoint now = core::Clock::now();
-        accepted += mixer.schedule(core::BeatCue{i % 4 + 1, now, 1}) ? 1 : 0;
+    std::thread beats([&] {
+        for (int i = 0; i < 150; ++i) {
+            const TimePoint now = core::Clock::now();
+            accepted += mixer.schedule(core::BeatCue{i % 4 + 1, now, 1}) ? 1 : 0;
+            std::this_thread::sleep_until(now + 3ms);
+        }
+        beatsDone.store(true);
+    });
+    for (int i = 0; !beatsDone.load(); ++i) {
         mixer.setLevel(i % 4 + 1, -((i * 37) % 3000));
-        if (i % 5 == 0) {
+        if (i % 25 == 0) {
             mixer.setVoice(i % 4 + 1,
                            MakeSound(kRate, {0.5F + 0.01F * static_cast<float>(i % 40)}));
         }
-        std::this_thread::sleep_until(now + 3ms);
+        std::this_thread::sleep_for(200us);
     }
+    beats.join();
     std::this_thread::sleep_for(100ms);
     stopAudio.store(true);
     audio.join();
