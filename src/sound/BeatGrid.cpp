@@ -15,6 +15,11 @@ constexpr double kGrowStepSeconds = 0.00125;
 // Beyond this the output lost or gained time at once (an underrun, a suspend): jump back.
 constexpr double kReanchorSeconds = 0.05;
 constexpr double kCapPerPeriod = 2e-4;
+// Well above the settled clock map's rate noise, well below the tens to hundreds of ppm by
+// which real devices (and some sound servers' sinks) run off.
+constexpr double kNominalRateTolerance = 50e-6;
+// A grid already parted from the map takes a measured rate this far from its own.
+constexpr double kRebaseRateTolerance = 0.5e-6;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 } // namespace
@@ -43,7 +48,26 @@ std::int64_t BeatGrid::correctionCap(std::int64_t periodFrames) noexcept {
 }
 
 std::int64_t BeatGrid::gridFrame(core::TimePoint scheduled) const noexcept {
-    return m_anchor + m_shift + framesIn(scheduled - m_firstScheduled, m_sampleRate);
+    const core::Clock::duration span = scheduled - m_firstScheduled;
+    if (m_nominalRate) {
+        return m_anchor + m_shift + framesIn(span, m_sampleRate);
+    }
+    return m_anchor + m_shift +
+           std::llround(std::chrono::duration<double>(span).count() * m_runRate);
+}
+
+void BeatGrid::startRun(core::TimePoint scheduled, std::int64_t anchor, double rate) noexcept {
+    m_firstScheduled = scheduled;
+    m_anchor = anchor;
+    m_shift = 0;
+    m_nominalRate = rate <= 0.0;
+    m_runRate = m_nominalRate ? static_cast<double>(m_sampleRate) : rate;
+}
+
+double BeatGrid::anchorRate(const ClockMap& map) const noexcept {
+    const double measured = map.measuredRate();
+    const double nominal = m_sampleRate;
+    return std::fabs(measured - nominal) < kNominalRateTolerance * nominal ? 0.0 : measured;
 }
 
 std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noexcept {
@@ -51,18 +75,39 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
     if (!m_hasRun || cue.run != m_run) {
         m_hasRun = true;
         m_run = cue.run;
-        m_firstScheduled = cue.scheduled;
         m_lastScheduled = cue.scheduled;
-        m_anchor = std::llround(mapped);
-        m_shift = 0;
+        startRun(cue.scheduled, std::llround(mapped), anchorRate(map));
+        m_onLine = false;
+        reference(cue.scheduled, mapped, map);
         m_correcting = false;
         m_stepSize = 1;
         return m_anchor;
     }
     const std::int64_t period = framesIn(cue.scheduled - m_lastScheduled, m_sampleRate);
     m_lastScheduled = cue.scheduled;
-    m_shift += correction(mapped - static_cast<double>(gridFrame(cue.scheduled)), period);
+    const double offset =
+        reference(cue.scheduled, mapped, map) - static_cast<double>(gridFrame(cue.scheduled));
+    const double measured = map.measuredRate();
+    if (std::fabs(offset) > m_startThreshold && measured > 0.0 &&
+        std::fabs(measured - m_runRate) > kRebaseRateTolerance * m_sampleRate) {
+        // The grid's rate is off: go on from this beat at the measured one.
+        startRun(cue.scheduled, gridFrame(cue.scheduled), measured);
+    }
+    m_shift += correction(offset, period);
     return gridFrame(cue.scheduled);
+}
+
+double BeatGrid::reference(core::TimePoint scheduled, double mapped, const ClockMap& map) noexcept {
+    if (map.measuredRate() <= 0.0) {
+        m_onLine = false;
+        return mapped;
+    }
+    const double steady = map.steadyFrameAt(scheduled + m_latency);
+    if (!m_onLine) {
+        m_onLine = true;
+        m_lineOffset = mapped - steady;
+    }
+    return steady + m_lineOffset;
 }
 
 std::int64_t BeatGrid::correction(double offset, std::int64_t periodFrames) noexcept {

@@ -13,10 +13,14 @@ namespace metro::sound::detail {
 ///
 /// The first beat of a run is anchored on the frame that the clock map gives for its scheduled
 /// time plus the output latency. Every later beat lands on anchor + round((scheduled - first
-/// scheduled) x rate), rounded once from the anchor, so whole-frame periods stay exact. The
-/// map is consulted again for each beat only to notice the output's clock parting from the
-/// monotonic one: past 1 ms the grid is pulled back until it is within 0.5 ms again, one frame
-/// a beat where that keeps up, never more than max(1, round(period x 2e-4)) frames.
+/// scheduled) x run rate), rounded once from the anchor. The run rate is the nominal one unless
+/// the map has measured the output's clock more than 50 ppm off the monotonic one, then the
+/// measured rate: whole-frame periods stay exact on a true clock, and a fast or slow one still
+/// gets a straight grid. The map (its steady line, once it has one, so that a burst of odd
+/// callbacks does not move the grid) is consulted again for each beat to notice the grid
+/// parting from it: past 1 ms the run goes on from that beat at the map's measured rate (if it has
+/// one and it differs), and the grid is pulled back until it is within 0.5 ms again, one frame a
+/// beat where that keeps up, never more than max(1, round(period x 2e-4)) frames.
 /// Audio thread only (the mixer's render).
 class BeatGrid {
 public:
@@ -37,6 +41,13 @@ public:
 private:
     std::int64_t correction(double offset, std::int64_t periodFrames) noexcept;
     std::int64_t gridFrame(core::TimePoint scheduled) const noexcept;
+    /// Starts the grid at `anchor` for `scheduled`, at `rate` frames a second (0: nominal).
+    void startRun(core::TimePoint scheduled, std::int64_t anchor, double rate) noexcept;
+    /// The rate a new run takes: nominal unless the map measured the output well off it.
+    double anchorRate(const ClockMap& map) const noexcept;
+    /// Where the beat should be by the map: its steady line once it has one (levelled with the
+    /// loop's `mapped` where the line took over), else `mapped`.
+    double reference(core::TimePoint scheduled, double mapped, const ClockMap& map) noexcept;
 
     int m_sampleRate;
     core::Clock::duration m_latency;
@@ -49,6 +60,10 @@ private:
     core::TimePoint m_firstScheduled{};
     core::TimePoint m_lastScheduled{};
     std::int64_t m_anchor = 0;
+    bool m_nominalRate = true;
+    double m_runRate = 0.0; // frames per monotonic second when not nominal
+    bool m_onLine = false;
+    double m_lineOffset = 0.0;
     std::int64_t m_shift = 0;
     bool m_correcting = false;
     std::int64_t m_stepSize = 1; // frames moved per corrected beat, learnt from the drift

@@ -21,6 +21,10 @@ constexpr double kDeviationWindow = 100.0;
 constexpr int kRelockAfter = 8;
 constexpr double kMaxOmega = 0.5;
 constexpr double kMaxRateError = 0.005;
+constexpr double kFitDelaySeconds = 3.0;
+constexpr double kFitMemorySeconds = 300.0;
+constexpr double kFitMinSeconds = 10.0;
+constexpr double kFitBlockSeconds = 1.0;
 
 } // namespace
 
@@ -34,6 +38,7 @@ void ClockMap::reset() noexcept {
     m_meanDeviation = 0.0;
     m_deviationCount = 0;
     m_missesInRow = 0;
+    m_fit = Fit{};
 }
 
 double ClockMap::secondsSinceOrigin(core::TimePoint time) const noexcept {
@@ -68,6 +73,59 @@ void ClockMap::startLoop(std::int64_t frame, double time) noexcept {
     m_time0 = time;
     m_loopStart = time;
     m_missesInRow = 0;
+    m_fit = Fit{};
+}
+
+void ClockMap::fitReading(std::int64_t frame, double time) noexcept {
+    if (time - m_loopStart < kFitDelaySeconds) {
+        return;
+    }
+    if (!m_fit.started) {
+        m_fit.started = true;
+        m_fitStart = time;
+        m_fitStartFrame = frame;
+    }
+    const double t = time - m_fitStart;
+    const double x = static_cast<double>(frame - m_fitStartFrame) * m_nominalSecondsPerFrame;
+    if (t - m_fit.blockStart >= kFitBlockSeconds && m_fit.blockHasReading) {
+        const double keep = std::exp((m_fit.last - m_fit.bestT) / kFitMemorySeconds);
+        m_fit.weight = m_fit.weight * keep + 1.0;
+        m_fit.x = m_fit.x * keep + m_fit.bestX;
+        m_fit.t = m_fit.t * keep + m_fit.bestT;
+        m_fit.xx = m_fit.xx * keep + m_fit.bestX * m_fit.bestX;
+        m_fit.xt = m_fit.xt * keep + m_fit.bestX * m_fit.bestT;
+        m_fit.last = m_fit.bestT;
+        m_fit.blockStart = t;
+        m_fit.blockHasReading = false;
+    }
+    if (!m_fit.blockHasReading || t - x < m_fit.bestT - m_fit.bestX) {
+        m_fit.bestX = x;
+        m_fit.bestT = t;
+        m_fit.blockHasReading = true;
+    }
+}
+
+double ClockMap::steadyFrameAt(core::TimePoint time) const noexcept {
+    const double rate = measuredRate();
+    if (rate <= 0.0) {
+        return frameAt(time);
+    }
+    // The line t = intercept + x / (rate x nominal period), back to frames.
+    const double slope = 1.0 / (rate * m_nominalSecondsPerFrame);
+    const double intercept = (m_fit.t - slope * m_fit.x) / m_fit.weight;
+    const double t = secondsSinceOrigin(time) - m_fitStart;
+    return static_cast<double>(m_fitStartFrame) + (t - intercept) * rate;
+}
+
+double ClockMap::measuredRate() const noexcept {
+    const double spread = m_fit.weight * m_fit.xx - m_fit.x * m_fit.x;
+    const double covariance = m_fit.weight * m_fit.xt - m_fit.x * m_fit.t;
+    if (m_phase != Phase::Locked || m_fit.last < kFitMinSeconds || spread <= 0.0 ||
+        covariance <= 0.0) {
+        return 0.0;
+    }
+    // t = a + slope x: a frame lasts slope x the nominal period.
+    return spread / covariance / m_nominalSecondsPerFrame;
 }
 
 void ClockMap::followReading(std::int64_t frame, double time) noexcept {
@@ -91,6 +149,7 @@ void ClockMap::followReading(std::int64_t frame, double time) noexcept {
         return;
     }
     m_missesInRow = 0;
+    fitReading(frame, time);
     const double omega =
         std::min(2.0 * std::numbers::pi * bandwidth(time) * span * m_secondsPerFrame, kMaxOmega);
     m_frame0 = frame;

@@ -28,6 +28,13 @@ public:
 
     /// True once the loop runs (past the raw readings of the first 0.3 s).
     bool locked() const noexcept { return m_phase == Phase::Locked; }
+    /// The output's frames per monotonic second, fitted by least squares to the earliest
+    /// reading of each second from 3 s after the loop (re)started (outputs fill their buffers
+    /// fast at first), older ones fading out over a few minutes. 0 until 10 s are in.
+    double measuredRate() const noexcept;
+    /// The frame that plays at `time` on the fitted line behind measuredRate(): steadier than
+    /// frameAt() when callbacks come in bursts, but only once measuredRate() is non-zero.
+    double steadyFrameAt(core::TimePoint time) const noexcept;
     /// How many times the loop restarted after a run of readings off its prediction.
     std::uint64_t relocks() const noexcept { return m_relocks; }
 
@@ -39,6 +46,7 @@ private:
     void followReading(std::int64_t frame, double time) noexcept;
     double bandwidth(double time) const noexcept;
     double skipLimit() const noexcept;
+    void fitReading(std::int64_t frame, double time) noexcept;
 
     double m_nominalSecondsPerFrame;
     Phase m_phase = Phase::Empty;
@@ -52,6 +60,17 @@ private:
     double m_meanDeviation = 0.0;
     std::uint64_t m_deviationCount = 0;
     int m_missesInRow = 0;
+    // The rate fit: weighted sums of time t on nominal time x = frames x nominal period, both
+    // since the fit's first reading. Of each second's readings only the earliest against the
+    // nominal rate goes in: callbacks come late by varying amounts, never early.
+    struct Fit {
+        bool started = false;
+        double weight = 0, x = 0, t = 0, xx = 0, xt = 0, last = 0;
+        double blockStart = 0, bestX = 0, bestT = 0;
+        bool blockHasReading = false;
+    } m_fit;
+    double m_fitStart = 0.0;
+    std::int64_t m_fitStartFrame = 0;
     std::uint64_t m_relocks = 0;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the mixer tests: simple sounds, a simulated output with jittery callbacks and a
-// device clock that may run off the monotonic one, a simulated beat thread, and an onset finder.
+// Helpers for the mixer tests: sounds, a simulated output whose callbacks jitter and whose clock
+// may run off the monotonic one, a simulated beat thread, and an onset finder.
 
 #include "metro/core/BeatPlayer.h"
 #include "metro/core/Clock.h"
@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <numbers>
@@ -24,7 +23,7 @@ using namespace std::chrono_literals;
 using core::TimePoint;
 using Nanos = std::chrono::nanoseconds;
 
-// The long tests simulate hours of audio; sanitizer builds run a quarter of it.
+// The long tests simulate up to an hour of audio; sanitizer builds run a quarter of it.
 #if defined(METRO_SANITIZED_BUILD)
 inline constexpr int kLongTestDivisor = 4;
 #else
@@ -36,37 +35,29 @@ inline constexpr Nanos kLatency = 60ms;
 /// A sound from mono samples, copied to both channels.
 inline std::shared_ptr<const SampleSet> MakeSound(int rate, const std::vector<float>& mono) {
     auto sound = std::make_shared<SampleSet>();
-    sound->name = "test";
     sound->sampleRate = rate;
     for (const float sample : mono) {
-        sound->samples.push_back(sample);
-        sound->samples.push_back(sample);
+        sound->samples.insert(sound->samples.end(), {sample, sample});
     }
     return sound;
 }
 
-/// A four-frame click whose very first sample is its loudest.
+/// A four-frame click whose first sample is its loudest.
 inline std::shared_ptr<const SampleSet> Impulse(int rate) {
     return MakeSound(rate, {1.0F, 0.5F, 0.25F, 0.125F});
 }
 
-inline std::shared_ptr<const SampleSet> Constant(int rate, float value, std::size_t frames) {
-    return MakeSound(rate, std::vector<float>(frames, value));
-}
-
-inline std::shared_ptr<const SampleSet> Sine(int rate, double hertz, float amplitude,
-                                             std::size_t frames) {
-    std::vector<float> mono(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const double phase = 2.0 * std::numbers::pi * hertz * static_cast<double>(i) / rate;
-        mono[i] = amplitude * static_cast<float>(std::sin(phase));
+inline std::shared_ptr<const SampleSet> Sine(int rate, double hertz, float amplitude, int frames) {
+    std::vector<float> mono;
+    for (int i = 0; i < frames; ++i) {
+        mono.push_back(amplitude *
+                       static_cast<float>(std::sin(2.0 * std::numbers::pi * hertz * i / rate)));
     }
     return MakeSound(rate, mono);
 }
 
-/// Drives a mixer as an output device would: buffer k is asked for at
-/// origin + k x frames / deviceRate, plus a uniform jitter of up to +-callbackJitter. The
-/// device rate is the nominal one, off by `ppm` parts per million against the monotonic clock.
+/// Drives a mixer as an output would: buffer k is asked for at origin + k x frames / device
+/// rate (nominal rate off by `ppm`), plus a uniform jitter of up to +-callbackJitter.
 class SimulatedOutput {
 public:
     struct Options {
@@ -82,15 +73,22 @@ public:
           m_random(options.seed) {}
 
     TimePoint origin() const { return m_origin; }
-    std::int64_t framesRendered() const { return m_buffers * frames(); }
-    /// Draws the time at which the next buffer is asked for (a new jitter on every call).
-    TimePoint drawCallbackTime() { return idealTime(m_buffers) + jitter(); }
+    std::int64_t framesRendered() const {
+        return m_buffers * static_cast<std::int64_t>(m_options.bufferFrames);
+    }
     /// The frame (with fraction) that really plays at monotonic time `time`.
     double trueFrameAt(TimePoint time) const {
-        const double seconds = std::chrono::duration<double>(time - m_origin).count();
-        return seconds * deviceRate();
+        return std::chrono::duration<double>(time - m_origin).count() * m_options.rate *
+               (1.0 + m_options.ppm * 1e-6);
     }
-    /// Renders the next buffer, asked for at `callbackTime`.
+    /// When the next buffer is asked for (a new jitter on every call).
+    TimePoint nextCallbackTime() {
+        const double seconds =
+            static_cast<double>(framesRendered()) / m_options.rate / (1.0 + m_options.ppm * 1e-6);
+        const auto range = m_options.callbackJitter.count();
+        return m_origin + Nanos(std::llround(seconds * 1e9)) +
+               Nanos(std::uniform_int_distribution<std::int64_t>(-range, range)(m_random));
+    }
     std::span<const float> render(TimePoint callbackTime) {
         m_source.render(m_buffer.data(), m_options.bufferFrames, callbackTime);
         ++m_buffers;
@@ -98,18 +96,6 @@ public:
     }
 
 private:
-    std::int64_t frames() const { return static_cast<std::int64_t>(m_options.bufferFrames); }
-    double deviceRate() const { return m_options.rate * (1.0 + m_options.ppm * 1e-6); }
-    TimePoint idealTime(std::int64_t buffer) const {
-        const double seconds = static_cast<double>(buffer * frames()) / deviceRate();
-        return m_origin + Nanos(std::llround(seconds * 1e9));
-    }
-    Nanos jitter() {
-        const auto range = m_options.callbackJitter.count();
-        std::uniform_int_distribution<std::int64_t> pick(-range, range);
-        return Nanos(pick(m_random));
-    }
-
     AudioSource& m_source;
     Options m_options;
     std::vector<float> m_buffer;
@@ -118,86 +104,43 @@ private:
     std::int64_t m_buffers = 0;
 };
 
-/// Plays the beat thread: beat k of a run is scheduled at first + k x period and posted when
-/// the thread wakes, a random 0..wakeJitter after that.
-class BeatSource {
-public:
-    BeatSource(Mixer& mixer, TimePoint first, Nanos period, int beats, std::uint64_t run,
-               Nanos wakeJitter, std::uint64_t seed = 7)
-        : m_mixer(mixer), m_first(first), m_period(period), m_beats(beats), m_run(run),
-          m_wakeJitter(wakeJitter), m_random(seed) {
-        m_nextWake = scheduled(0) + wake();
-    }
-
-    TimePoint scheduled(int beat) const { return m_first + m_period * beat; }
-    bool done() const { return m_next >= m_beats; }
-    /// Posts every beat whose thread has woken by `now`.
-    void postUntil(TimePoint now) {
-        while (m_next < m_beats && m_nextWake <= now) {
-            m_mixer.schedule(core::BeatCue{slot(m_next), scheduled(m_next), m_run});
-            ++m_next;
-            m_nextWake = scheduled(m_next) + wake();
-        }
-    }
-
-private:
-    static int slot(int beat) { return beat % 4 + 1; }
-    Nanos wake() {
-        std::uniform_int_distribution<std::int64_t> pick(0, m_wakeJitter.count());
-        return Nanos(pick(m_random));
-    }
-
-    Mixer& m_mixer;
-    TimePoint m_first;
-    Nanos m_period;
-    int m_beats;
-    std::uint64_t m_run;
-    Nanos m_wakeJitter;
-    std::mt19937_64 m_random;
-    int m_next = 0;
-    TimePoint m_nextWake{};
-};
-
-/// Finds onsets in rendered audio: a frame whose left sample is non-zero after at least
-/// `minGap` frames of exact silence.
-class OnsetFinder {
-public:
-    explicit OnsetFinder(std::int64_t minGap = 64) : m_minGap(minGap) {}
-
+/// Onsets in rendered audio: a non-zero left sample after more than 64 frames of silence.
+struct OnsetFinder {
     void scan(std::span<const float> stereo, std::int64_t firstFrame) {
-        const float* samples = stereo.data();
-        const std::size_t frames = stereo.size() / 2;
-        for (std::size_t i = 0; i < frames; ++i) {
-            if (samples[2 * i] == 0.0F) {
-                continue;
+        for (std::size_t i = 0; i < stereo.size() / 2; ++i) {
+            if (stereo[2 * i] != 0.0F) {
+                const std::int64_t frame = firstFrame + static_cast<std::int64_t>(i);
+                if (frame - lastSound > 64) {
+                    onsets.push_back(frame);
+                }
+                lastSound = frame;
             }
-            const std::int64_t frame = firstFrame + static_cast<std::int64_t>(i);
-            if (frame - m_lastSound > m_minGap) {
-                m_onsets.push_back(frame);
-            }
-            m_lastSound = frame;
         }
     }
-    const std::vector<std::int64_t>& onsets() const { return m_onsets; }
-
-private:
-    std::int64_t m_minGap;
-    std::int64_t m_lastSound = -(std::int64_t{1} << 40);
-    std::vector<std::int64_t> m_onsets;
+    std::int64_t lastSound = -(std::int64_t{1} << 40);
+    std::vector<std::int64_t> onsets;
 };
 
-/// Renders until the beat source has posted everything and `tail` more time has passed,
-/// scanning each buffer for onsets as it goes, so no long recording is kept.
-inline std::vector<std::int64_t> PlayAndListen(SimulatedOutput& output, BeatSource& beats,
-                                               TimePoint until) {
+/// Plays the beat thread for one run of `beats` beats `period` apart from `first`: each beat is
+/// posted when the thread wakes, 0..3 ms after its scheduled time. Renders until all are posted
+/// and the last has sounded, and returns the onsets.
+inline std::vector<std::int64_t> PlayRun(Mixer& mixer, SimulatedOutput& output, TimePoint first,
+                                         Nanos period, int beats) {
+    std::mt19937_64 random(7);
+    std::uniform_int_distribution<std::int64_t> wake(0, 3'000'000);
     OnsetFinder finder;
-    for (TimePoint now = output.drawCallbackTime(); now < until || !beats.done();
-         now = output.drawCallbackTime()) {
-        beats.postUntil(now);
-        const std::int64_t first = output.framesRendered();
-        finder.scan(output.render(now), first);
+    int next = 0;
+    TimePoint nextWake = first + Nanos(wake(random));
+    const TimePoint until = first + period * beats + kLatency;
+    for (TimePoint now = output.nextCallbackTime(); now < until; now = output.nextCallbackTime()) {
+        for (; next < beats && nextWake <= now; ++next) {
+            mixer.schedule(core::BeatCue{next % 4 + 1, first + period * next, 1});
+            nextWake = first + period * (next + 1) + Nanos(wake(random));
+        }
+        const std::int64_t start = output.framesRendered();
+        finder.scan(output.render(now), start);
     }
-    return finder.onsets();
+    return finder.onsets;
 }
 
 } // namespace metro::sound::test

@@ -1,10 +1,8 @@
 # Tests of the mixer: frame placement, drift following, voices and levels, real-time rules.
 add_executable(sound_mixer_tests
-  ${CMAKE_CURRENT_LIST_DIR}/MixerPlacementTest.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/MixerDriftTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/MixerGridTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/MixerVoicesTest.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/MixerRealtimeTest.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/MixerClockMapTest.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/MixerRealtimeTest.cpp)
 target_include_directories(sound_mixer_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/sound)
 target_link_libraries(sound_mixer_tests PRIVATE metronome::sound GTest::gtest_main
   metronome_warnings)

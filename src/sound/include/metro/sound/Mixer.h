@@ -17,9 +17,11 @@ namespace metro::sound {
 /// Each run (BeatCue::run) is anchored once: its first beat starts on the frame that the clock
 /// map gives for its scheduled time plus the fixed output latency. Every later beat of the run
 /// starts (its scheduled time - the first beat's) x rate after that anchor, rounded once from
-/// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames. The clock map (fed
-/// with every callback's time) is watched for the output's clock parting from the monotonic
-/// one; beyond 1 ms the grid is pulled back a frame or so per beat (gridCorrections()).
+/// the anchor, so at 48 kHz each interval is exactly PeriodMs x 48 frames. The rate is the
+/// nominal one unless the clock map (fed with every callback's time) has measured the output's
+/// clock more than 50 ppm off the monotonic one; then it is the measured rate, so the grid stays
+/// straight. Beyond 1 ms between grid and map, the run goes on at the newly measured rate and the
+/// grid is pulled back a frame or so per beat (gridCorrections()).
 /// A slot struck again while still sounding restarts its sound, the old one faded out in
 /// 1.5 ms on a second voice, so nothing clicks.
 ///
