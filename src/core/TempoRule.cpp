@@ -5,7 +5,7 @@
 
 namespace metro::core {
 
-std::optional<std::int64_t> TempoValue(std::string_view tempoText) {
+std::optional<std::int64_t> tempoValue(std::string_view tempoText) {
     if (tempoText.empty()) {
         return std::nullopt;
     }
@@ -36,7 +36,7 @@ double roundHalfEven(double q) {
 } // namespace
 
 std::optional<std::int32_t> PeriodFromTempo(std::string_view tempoText) {
-    const auto tempo = TempoValue(tempoText);
+    const auto tempo = tempoValue(tempoText);
     if (!tempo || *tempo == 0) {
         return std::nullopt;
     }
@@ -47,8 +47,8 @@ std::optional<std::int32_t> PeriodFromTempo(std::string_view tempoText) {
     return static_cast<std::int32_t>(period);
 }
 
-bool IsPlayableTempo(std::string_view tempoText) {
-    const auto tempo = TempoValue(tempoText);
+bool isPlayableTempo(std::string_view tempoText) {
+    const auto tempo = tempoValue(tempoText);
     return tempo && *tempo >= kMinTempo && *tempo <= kMaxTempo;
 }
 

@@ -19,7 +19,7 @@ void Transport::start() {
         return;
     }
     const std::string text = m_view->tempoText();
-    if (!IsPlayableTempo(text)) {
+    if (!isPlayableTempo(text)) {
         m_view->focusTempo();
         return;
     }

@@ -177,7 +177,7 @@ std::vector<float> resample(const fs::path& path, std::vector<float> stereo, int
 
 } // namespace
 
-std::shared_ptr<const SampleSet> DecodeSoundFile(const std::filesystem::path& path,
+std::shared_ptr<const SampleSet> decodeSoundFile(const std::filesystem::path& path,
                                                  int sampleRate) {
     if (sampleRate < kMinSourceRate || sampleRate > kMaxSourceRate) {
         refuse(path, "the output rate of " + std::to_string(sampleRate) + " Hz is not usable");
@@ -194,7 +194,7 @@ std::shared_ptr<const SampleSet> DecodeSoundFile(const std::filesystem::path& pa
     return set;
 }
 
-std::filesystem::path ExecutableDirectory() {
+std::filesystem::path executableDirectory() {
     std::error_code error;
     const fs::path exe = fs::read_symlink("/proc/self/exe", error);
     if (error || exe.empty()) {

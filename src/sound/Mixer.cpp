@@ -191,7 +191,7 @@ void Mixer::setLevel(int slot, Level level) noexcept {
     if (slot < 1 || slot >= kSlotCount) {
         return;
     }
-    m_impl->targetGain[static_cast<std::size_t>(slot)].store(AmplitudeFromLevel(level),
+    m_impl->targetGain[static_cast<std::size_t>(slot)].store(amplitudeFromLevel(level),
                                                              std::memory_order_relaxed);
 }
 

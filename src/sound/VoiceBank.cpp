@@ -26,7 +26,7 @@ void VoiceBank::ReleaseVoices() {
 // voices that are loaded now in place, and its error goes to the caller. Only then are the old
 // voices released, all of them before the first new one is created.
 void VoiceBank::load(const char* fileName, VoiceSound sound) {
-    auto decoded = DecodeSoundFile(m_directory / fileName, m_sound.sampleRate());
+    auto decoded = decodeSoundFile(m_directory / fileName, m_sound.sampleRate());
     ReleaseVoices();
     for (int slot = 1; slot < SoundService::kSlotCount; ++slot) {
         m_sound.createVoice(slot, decoded);

@@ -4,21 +4,21 @@
 
 namespace metro::sound {
 
-void ApplyDefaultLevels(SoundService& sound) {
+void applyDefaultLevels(SoundService& sound) {
     sound.setVolume(1, 0);
     sound.setVolume(2, -400);
     sound.setVolume(3, -400);
     sound.setVolume(4, -400);
 }
 
-void ApplySliderChange(SoundService& sound, int slot, int position) {
+void applySliderChange(SoundService& sound, int slot, int position) {
     sound.setVolume(slot, position);
     if (position < kMuteThreshold) {
         sound.setVolume(slot, kSilentLevel);
     }
 }
 
-void ApplySliderPositions(SoundService& sound, const std::array<int, 4>& positions) {
+void applySliderPositions(SoundService& sound, const std::array<int, 4>& positions) {
     for (std::size_t i = 0; i < positions.size(); ++i) {
         sound.setVolume(static_cast<int>(i) + 1, positions[i]);
     }

@@ -188,7 +188,7 @@ void Form1::chooseSound(sound::VoiceSound sound) {
         reportError(error.what());
         return;
     }
-    sound::ApplySliderPositions(m_sound, {m_sliders[0]->value(), m_sliders[1]->value(),
+    sound::applySliderPositions(m_sound, {m_sliders[0]->value(), m_sliders[1]->value(),
                                           m_sliders[2]->value(), m_sliders[3]->value()});
 }
 
@@ -225,7 +225,7 @@ void Form1::showSignature(bool fourFour) {
 
 void Form1::changeLevel(int beat) {
     if (m_transport.ready()) {
-        sound::ApplySliderChange(m_sound, beat,
+        sound::applySliderChange(m_sound, beat,
                                  m_sliders.at(static_cast<std::size_t>(beat - 1))->value());
     }
 }

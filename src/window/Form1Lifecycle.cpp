@@ -62,7 +62,7 @@ void Form1::Timer1_Timer() {
 }
 
 void Form1::Loadfirst() {
-    sound::ApplyDefaultLevels(m_sound);
+    sound::applyDefaultLevels(m_sound);
     m_transport.updatePeriod(tempoText());
     setPeriodCaption(std::to_string(m_transport.state().PeriodMs));
     m_transport.setFourFour(true);

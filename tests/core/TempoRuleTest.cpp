@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using metro::core::IsPlayableTempo;
+using metro::core::isPlayableTempo;
 using metro::core::PeriodFromTempo;
 
 TEST(TempoRule, GivesPeriodsRoundedToNearest) {
@@ -30,12 +30,12 @@ TEST(TempoRule, UnusableTextGivesNoPeriod) {
 }
 
 TEST(TempoRule, StartPlaysOnlyOneToFourHundred) {
-    EXPECT_TRUE(IsPlayableTempo("1"));
-    EXPECT_TRUE(IsPlayableTempo("400"));
-    EXPECT_TRUE(IsPlayableTempo("0400"));
-    EXPECT_FALSE(IsPlayableTempo("401"));
-    EXPECT_FALSE(IsPlayableTempo("0"));
-    EXPECT_FALSE(IsPlayableTempo(""));
-    EXPECT_FALSE(IsPlayableTempo("-120"));
-    EXPECT_FALSE(IsPlayableTempo("99999999999999999999999"));
+    EXPECT_TRUE(isPlayableTempo("1"));
+    EXPECT_TRUE(isPlayableTempo("400"));
+    EXPECT_TRUE(isPlayableTempo("0400"));
+    EXPECT_FALSE(isPlayableTempo("401"));
+    EXPECT_FALSE(isPlayableTempo("0"));
+    EXPECT_FALSE(isPlayableTempo(""));
+    EXPECT_FALSE(isPlayableTempo("-120"));
+    EXPECT_FALSE(isPlayableTempo("99999999999999999999999"));
 }

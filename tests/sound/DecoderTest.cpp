@@ -51,7 +51,7 @@ TEST(DecodeSoundFile, RefusesBadFilesNamingFileAndReason) {
         const fs::path path = dir.path / (std::string(bad.name) + ".wav");
         bad.make(path);
         try {
-            DecodeSoundFile(path, 48000);
+            decodeSoundFile(path, 48000);
             ADD_FAILURE() << "accepted";
         } catch (const SoundError& error) {
             EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos);
@@ -89,7 +89,7 @@ TEST(DecodeSoundFile, ReadsEveryFormatAsStereoAtTheDeviceRate) {
     for (const GoodFile& good : kGoodFiles) {
         SCOPED_TRACE(good.name);
         writeSine(dir.path / "sound", good.format, good.rate, good.channels, good.rate / 10);
-        const auto set = DecodeSoundFile(dir.path / "sound", 48000);
+        const auto set = decodeSoundFile(dir.path / "sound", 48000);
         EXPECT_EQ(set->sampleRate, 48000);
         ASSERT_NEAR(static_cast<double>(set->frames()), 4800.0, good.rate == 48000 ? 0.0 : 2.0);
         for (std::size_t i = 240; i < 4560; i += 7) {

@@ -15,7 +15,7 @@ namespace {
 /// it is a short 16-bit stereo WAV at 44.1 kHz peaking at -1 dBFS and ending in silence.
 std::vector<double> readVoice(const char* name) {
     SF_INFO info{};
-    SNDFILE* file = sf_open((ExecutableDirectory() / name).c_str(), SFM_READ, &info);
+    SNDFILE* file = sf_open((executableDirectory() / name).c_str(), SFM_READ, &info);
     EXPECT_NE(file, nullptr) << name << ": " << sf_strerror(nullptr);
     std::vector<double> frames(static_cast<std::size_t>(info.frames * info.channels));
     sf_readf_double(file, frames.data(), info.frames);

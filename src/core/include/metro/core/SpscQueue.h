@@ -18,6 +18,7 @@ template <typename T, std::size_t Capacity> class SpscQueue {
 
 public:
     /// Producer only. Returns false when the queue is full; the item is not stored.
+    // NOLINTNEXTLINE(readability-identifier-naming): the usual name of this queue operation
     bool try_push(const T& item) noexcept {
         const std::size_t head = m_head.load(std::memory_order_relaxed);
         const std::size_t next = increment(head);
@@ -30,6 +31,7 @@ public:
     }
 
     /// Consumer only. Returns the oldest item, or nothing when empty.
+    // NOLINTNEXTLINE(readability-identifier-naming): the usual name of this queue operation
     std::optional<T> try_pop() noexcept {
         const std::size_t tail = m_tail.load(std::memory_order_relaxed);
         if (tail == m_head.load(std::memory_order_acquire)) {

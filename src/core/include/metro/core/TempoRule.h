@@ -11,7 +11,7 @@ inline constexpr std::int64_t kMaxTempo = 400;
 
 /// Reads tempo text as a plain unsigned decimal number (digits only, leading zeros allowed).
 /// Returns nothing for empty text, any non-digit, or a number too large to hold.
-std::optional<std::int64_t> TempoValue(std::string_view tempoText);
+std::optional<std::int64_t> tempoValue(std::string_view tempoText);
 
 /// Tempo-to-period rule: 60000 / tempo milliseconds, rounded to nearest with ties to even.
 /// Returns nothing for text that gives no usable period (not a number, 0, or a period
@@ -20,6 +20,6 @@ std::optional<std::int64_t> TempoValue(std::string_view tempoText);
 std::optional<std::int32_t> PeriodFromTempo(std::string_view tempoText);
 
 /// True when Start accepts this tempo text: a number from kMinTempo to kMaxTempo.
-bool IsPlayableTempo(std::string_view tempoText);
+bool isPlayableTempo(std::string_view tempoText);
 
 } // namespace metro::core

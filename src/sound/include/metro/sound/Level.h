@@ -11,7 +11,7 @@ inline constexpr Level kFullLevel = 0;
 inline constexpr Level kSilentLevel = -10000;
 
 /// Amplitude factor of a level: 10^(L/2000), exactly 0 at or below -10000, at most 1.
-inline float AmplitudeFromLevel(Level level) noexcept {
+inline float amplitudeFromLevel(Level level) noexcept {
     if (level <= kSilentLevel) {
         return 0.0F;
     }

@@ -11,18 +11,18 @@ enum class VoiceSound { None, Click, HiHat };
 
 /// The folder that holds the running executable (from /proc/self/exe), where the voice
 /// files live.
-std::filesystem::path ExecutableDirectory();
+std::filesystem::path executableDirectory();
 
 /// Decodes a sound file to interleaved stereo float at the given rate.
 /// Throws SoundError naming the file and the reason for any file it cannot use.
-std::shared_ptr<const SampleSet> DecodeSoundFile(const std::filesystem::path& path, int sampleRate);
+std::shared_ptr<const SampleSet> decodeSoundFile(const std::filesystem::path& path, int sampleRate);
 
 /// Fills voice slots 1..4 with four voices of one sound from the program's folder.
 /// Window thread only.
 class VoiceBank {
 public:
     explicit VoiceBank(SoundService& sound,
-                       std::filesystem::path directory = ExecutableDirectory());
+                       std::filesystem::path directory = executableDirectory());
 
     /// Loads "click.wav" into slots 1..4.
     void SETIT(); // NOLINT(readability-identifier-naming): documented procedure name
