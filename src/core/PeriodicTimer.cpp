@@ -42,16 +42,21 @@ PeriodicTimer::~PeriodicTimer() {
         events.swap(m_events);
     }
     for (auto& [id, event] : events) {
-        {
-            const std::lock_guard lock(event->mutex);
-            event->stop = true;
-        }
-        event->wake.notify_all();
-        if (event->thread.get_id() == std::this_thread::get_id()) {
-            event->thread.detach();
-        } else if (event->thread.joinable()) {
-            event->thread.join();
-        }
+        stopEvent(*event);
+    }
+}
+
+void PeriodicTimer::stopEvent(Event& event) {
+    {
+        const std::lock_guard lock(event.mutex);
+        event.stop = true;
+    }
+    event.wake.notify_all();
+    if (event.thread.get_id() == std::this_thread::get_id()) {
+        // Stopped from its own call: that call returns to a loop that sees stop and ends.
+        event.thread.detach();
+    } else if (event.thread.joinable()) {
+        event.thread.join();
     }
 }
 
@@ -91,17 +96,7 @@ void PeriodicTimer::killEvent(std::int32_t id) {
         event = found->second;
         m_events.erase(found);
     }
-    {
-        const std::lock_guard lock(event->mutex);
-        event->stop = true;
-    }
-    event->wake.notify_all();
-    if (event->thread.get_id() == std::this_thread::get_id()) {
-        // Killed from its own call: that call returns to a loop that sees stop and ends.
-        event->thread.detach();
-    } else {
-        event->thread.join();
-    }
+    stopEvent(*event);
 }
 
 std::int64_t PeriodicTimer::droppedCalls() const {
@@ -120,9 +115,14 @@ void PeriodicTimer::runEvent(const std::shared_ptr<Event>& event) {
         if (event->wake.wait_until(lock, due - kEarlyWake, [&] { return event->stop; })) {
             return;
         }
+        lock.unlock(); // a kill need not wait out the spin
         TimePoint now = Clock::now();
         while (now < due) {
             now = Clock::now();
+        }
+        lock.lock();
+        if (event->stop) {
+            return;
         }
         if (now - due >= event->period) {
             // Stalled past whole periods: skip to the latest due call, keep the grid.

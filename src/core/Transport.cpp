@@ -38,30 +38,29 @@ void Transport::start() {
         return;
     }
 
-    m_view->setButtonEnabled(TransportButton::Stop, true);
-    m_view->setButtonEnabled(TransportButton::Start, false);
-    m_view->setFrameEnabled(SettingsFrame::Sound, false);
-    m_view->setFrameEnabled(SettingsFrame::Tempo, false);
-    m_view->setFrameEnabled(SettingsFrame::Signature, false);
+    showRunning(true);
 }
 
 void Transport::stop() {
     if (m_view == nullptr) {
         return;
     }
-    m_timer.killEvent(m_state.TimerId);
-    // Lamp states still on their way to the window belong to the run that just ended.
-    m_run.fetch_add(1, std::memory_order_acq_rel);
-
-    m_view->setButtonEnabled(TransportButton::Start, true);
-    m_view->setButtonEnabled(TransportButton::Stop, false);
-    m_view->setFrameEnabled(SettingsFrame::Sound, true);
-    m_view->setFrameEnabled(SettingsFrame::Tempo, true);
-    m_view->setFrameEnabled(SettingsFrame::Signature, true);
+    // Kills the event and marks lamp states still on their way to the window as stale.
+    shutdown();
+    showRunning(false);
     for (int beat = 1; beat <= kBeatCount; ++beat) {
         m_view->setLampLit(beat, false);
     }
     m_state.IsRunning = false;
+}
+
+// Running: STOP enabled, Start and the settings locked; stopped: the other way round.
+void Transport::showRunning(bool running) {
+    m_view->setButtonEnabled(running ? TransportButton::Stop : TransportButton::Start, true);
+    m_view->setButtonEnabled(running ? TransportButton::Start : TransportButton::Stop, false);
+    m_view->setFrameEnabled(SettingsFrame::Sound, !running);
+    m_view->setFrameEnabled(SettingsFrame::Tempo, !running);
+    m_view->setFrameEnabled(SettingsFrame::Signature, !running);
 }
 
 void Transport::keyDown(int keyCode) {

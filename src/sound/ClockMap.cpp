@@ -48,7 +48,6 @@ double ClockMap::secondsSinceOrigin(core::TimePoint time) const noexcept {
 void ClockMap::update(std::int64_t frame, core::TimePoint time) noexcept {
     if (m_phase == Phase::Empty) {
         m_origin = time;
-        m_firstReading = 0.0;
         m_phase = Phase::Settling;
     }
     const double now = secondsSinceOrigin(time);
@@ -56,7 +55,7 @@ void ClockMap::update(std::int64_t frame, core::TimePoint time) noexcept {
         // Raw readings: the latest one, at the nominal rate, is the best guess there is.
         m_frame0 = frame;
         m_time0 = now;
-        if (now - m_firstReading >= kSettleSeconds) {
+        if (now >= kSettleSeconds) {
             startLoop(frame, now);
             m_phase = Phase::Locked;
         }

@@ -51,7 +51,6 @@ private:
     double m_nominalSecondsPerFrame;
     Phase m_phase = Phase::Empty;
     core::TimePoint m_origin{};
-    double m_firstReading = 0.0;
     double m_loopStart = 0.0;
     // The loop's state: frame m_frame0 plays at m_time0 (s since m_origin); the frame period.
     std::int64_t m_frame0 = 0;

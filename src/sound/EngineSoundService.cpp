@@ -74,7 +74,6 @@ void EngineSoundService::createVoice(int slot, std::shared_ptr<const SampleSet> 
     }
     mixer.setLevel(slot, kFullLevel);
     mixer.setVoice(slot, std::move(sound));
-    mixer.collectGarbage();
     m_hasVoice[static_cast<std::size_t>(slot)] = true;
 }
 
@@ -83,7 +82,6 @@ void EngineSoundService::releaseVoice(int slot) {
         return;
     }
     m_mixer->setVoice(slot, nullptr);
-    m_mixer->collectGarbage();
     m_hasVoice[static_cast<std::size_t>(slot)] = false;
 }
 

@@ -30,6 +30,7 @@ public:
 private:
     struct Event;
     static void runEvent(const std::shared_ptr<Event>& event);
+    static void stopEvent(Event& event);
 
     mutable std::mutex m_mutex;
     std::map<std::int32_t, std::shared_ptr<Event>> m_events;

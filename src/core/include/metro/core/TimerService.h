@@ -17,7 +17,7 @@ struct TimerCall {
 using TimerProc = std::function<void(const TimerCall&)>;
 
 /// A periodic timer: calls a procedure on a thread of its own, once per period, at a fixed rate,
-/// the first call one period after arming. Both operations are for one controlling thread.
+/// the first call one period after arming.
 class TimerService {
 public:
     virtual ~TimerService() = default;

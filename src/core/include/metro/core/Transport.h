@@ -49,6 +49,7 @@ public:
 
 private:
     void onTick(const TimerCall& call, std::uint64_t run);
+    void showRunning(bool running);
 
     TimerService& m_timer;
     BeatPlayer& m_player;

@@ -41,7 +41,6 @@ public:
 
     /// The mixer, once open() has succeeded (for statistics); nullptr before.
     const Mixer* mixer() const { return m_mixer.get(); }
-    AudioOutput& output() { return *m_output; }
 
 private:
     /// Passes the output's buffers to the mixer once there is one; silence before. The output

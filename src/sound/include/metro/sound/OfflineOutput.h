@@ -24,7 +24,6 @@ public:
     void pull(core::TimePoint callbackTime);
     /// Everything rendered so far, interleaved stereo.
     const std::vector<float>& recording() const { return m_recording; }
-    void clearRecording() { m_recording.clear(); }
 
 private:
     int m_sampleRate;
