@@ -83,6 +83,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int runs = std::atoi(argv[1]);
+    if (runs < 1) {
+        std::fprintf(stderr, "launch_bench: RUNS must be a whole number of at least 1\n");
+        return 2;
+    }
     const char* title = argv[2];
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) {
@@ -97,6 +101,10 @@ int main(int argc, char** argv) {
         if (child == 0) {
             execvp(argv[3], argv + 3);
             _exit(127);
+        }
+        if (child < 0) {
+            std::perror("launch_bench: fork");
+            return 1;
         }
         const Window window = waitShown(display, title, start + std::chrono::seconds(20));
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -33,13 +33,18 @@ wait_for() {
 headless_start() {
     headless_name=$1
     shift
-    local n
+    local n display=""
     for n in $(seq 99 199); do
         if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-            export DISPLAY=":$n"
+            display=":$n"
             break
         fi
     done
+    if [ -z "$display" ]; then
+        echo "$headless_name: no free X display number from :99 to :199" >&2
+        exit 1
+    fi
+    export DISPLAY="$display"
     unset WAYLAND_DISPLAY
     Xvfb "$DISPLAY" "$@" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
     pids+=($!)

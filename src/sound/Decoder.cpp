@@ -96,7 +96,8 @@ SndFile openChecked(const fs::path& path, SF_INFO& info) {
     if (static_cast<double>(info.frames) > kMaxSeconds * info.samplerate) {
         refuse(path, "it is too long (" +
                          std::to_string(static_cast<double>(info.frames) / info.samplerate) +
-                         " s; a voice may last at most 5 s)");
+                         " s; a voice may last at most " +
+                         std::to_string(static_cast<int>(kMaxSeconds)) + " s)");
     }
     if (dataIsTruncated(file.get())) {
         refuse(path, "it is truncated (the file ends before its sound data does)");
