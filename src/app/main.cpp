@@ -12,10 +12,12 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 int main(int argc, char** argv) {
+    auto output = std::make_unique<metro::sound::DeviceOutput>(); // before any other thread
     metro::window::MetronomeApplication app(argc, argv);
-    metro::sound::EngineSoundService sound(std::make_unique<metro::sound::DeviceOutput>());
+    metro::sound::EngineSoundService sound(std::move(output));
     metro::sound::VoiceBank bank(sound);
     metro::window::BankVoices voices(bank);
     metro::core::PeriodicTimer timer;

@@ -59,7 +59,15 @@ void DeviceOutput::renderCallback(void* userdata, std::uint8_t* stream, int leng
     self->m_source->render(reinterpret_cast<float*>(stream), frames, callbackTime);
 }
 
-DeviceOutput::DeviceOutput() = default;
+DeviceOutput::DeviceOutput() {
+    // SDL's PulseAudio driver asks the server to hold just one buffer (10 ms), which a busy
+    // machine cannot keep full: every late callback becomes a gap that delays all later sound.
+    // libpulse takes the server's buffer length from PULSE_LATENCY_MSEC; unless the user chose
+    // one, ask for two buffers (20 ms). Callbacks stay 10 ms apart. (30 ms made the callbacks'
+    // timing wander enough to stir the mixer's clock map.) Set here, before the program starts
+    // other threads, since setenv is not safe beside a getenv on another thread.
+    setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0); // NOLINT(concurrency-mt-unsafe): see above
+}
 
 DeviceOutput::~DeviceOutput() {
     close();
@@ -67,12 +75,6 @@ DeviceOutput::~DeviceOutput() {
 
 void DeviceOutput::open(AudioSource& source) {
     close();
-    // SDL's PulseAudio driver asks the server to hold just one buffer (10 ms), which a busy
-    // machine cannot keep full: every late callback becomes a gap that delays all later sound.
-    // libpulse takes the server's buffer length from PULSE_LATENCY_MSEC; unless the user chose
-    // one, ask for two buffers (20 ms). Callbacks stay 10 ms apart. (30 ms made the callbacks'
-    // timing wander enough to stir the mixer's clock map.) Set before any sound thread runs.
-    setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0); // NOLINT(concurrency-mt-unsafe): see above
     // Without this SDL turns SIGINT and SIGTERM into quit events that nothing reads, and the
     // program could no longer be ended by a signal.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");

@@ -11,6 +11,8 @@ namespace metro::sound {
 /// stereo, the device's own rate, buffers of about 10 ms. Window thread only.
 class DeviceOutput final : public AudioOutput {
 public:
+    /// Construct it before the program starts other threads: it sets the environment libpulse
+    /// reads.
     DeviceOutput();
     ~DeviceOutput() override;
     DeviceOutput(const DeviceOutput&) = delete;
