@@ -26,6 +26,10 @@ void VoiceBank::ReleaseVoices() {
 // voices that are loaded now in place, and its error goes to the caller. Only then are the old
 // voices released, all of them before the first new one is created.
 void VoiceBank::load(const char* fileName, VoiceSound sound) {
+    // The program's folder is asked for at the first load, where a failure can be reported.
+    if (m_directory.empty()) {
+        m_directory = executableDirectory();
+    }
     auto decoded = decodeSoundFile(m_directory / fileName, m_sound.sampleRate());
     ReleaseVoices();
     for (int slot = 1; slot < SoundService::kSlotCount; ++slot) {

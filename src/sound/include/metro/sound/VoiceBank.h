@@ -17,12 +17,12 @@ std::filesystem::path executableDirectory();
 /// Throws SoundError naming the file and the reason for any file it cannot use.
 std::shared_ptr<const SampleSet> decodeSoundFile(const std::filesystem::path& path, int sampleRate);
 
-/// Fills voice slots 1..4 with four voices of one sound from the program's folder.
+/// Fills voice slots 1..4 with four voices of one sound from `directory`, or from the
+/// program's folder (asked for at the first load) when none is given.
 /// Window thread only.
 class VoiceBank {
 public:
-    explicit VoiceBank(SoundService& sound,
-                       std::filesystem::path directory = executableDirectory());
+    explicit VoiceBank(SoundService& sound, std::filesystem::path directory = {});
 
     /// Loads "click.wav" into slots 1..4.
     void SETIT(); // NOLINT(readability-identifier-naming): documented procedure name
