@@ -12,6 +12,7 @@
 #include "metro/sound/EngineSoundService.h"
 #include "metro/sound/VoiceBank.h"
 
+#include "GridFit.h"
 #include "Onsets.h"
 #include "PulseServer.h"
 
@@ -174,7 +175,7 @@ void report(const Options& options, const char* mode, std::int32_t periodMs, con
     const double periodSeconds = periodMs / 1000.0;
     const double periodFrames = periodSeconds * options.rate;
     const auto onsets = testsupport::FindOnsets(run.recording, 2);
-    const auto match = testsupport::MatchBeats(onsets, periodFrames);
+    const auto match = bench::MatchBeats(onsets, periodFrames);
     const double microsPerFrame = 1e6 / options.rate;
     const auto beats = static_cast<std::size_t>(run.beats);
     const std::size_t heard = onsets.size() - match.extra;
@@ -192,14 +193,14 @@ void report(const Options& options, const char* mode, std::int32_t periodMs, con
     // The straight line through the onsets, and the grid of exactly one nominal period. The
     // tempo is measured in the device's frames, and against the monotonic clock through the
     // device's rate as its callbacks show it.
-    const auto fit = testsupport::FitGrid(onsets, match.beats);
-    const auto fixed = testsupport::FitGridWithPeriod(onsets, match.beats, periodFrames);
+    const auto fit = bench::FitGrid(onsets, match.beats);
+    const auto fixed = bench::FitGridWithPeriod(onsets, match.beats, periodFrames);
     const double tempoPpm = (fit.period / periodFrames - 1.0) * 1e6;
     const double driftPpm = (fit.period / run.deviceRate / periodSeconds - 1.0) * 1e6;
     std::printf(" %.1f | %.1f | %.1f | %+.2f | %+.1f | %+.1f | %s |\n",
                 fit.residualStd * microsPerFrame, fit.residualMax * microsPerFrame,
                 fixed.residualMax * microsPerFrame, tempoPpm, devicePpm, driftPpm,
-                histogramText(testsupport::IntervalHistogram(onsets)).c_str());
+                histogramText(bench::IntervalHistogram(onsets)).c_str());
     std::fflush(stdout);
 }
 
