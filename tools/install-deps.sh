@@ -14,6 +14,8 @@ packages=(
     pulseaudio pulseaudio-utils
     fonts-dejavu-core
     python3-numpy
+    # packaging: the Debian package, its checks and the icon sizes
+    dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin
 )
 
 missing=()
