@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The program as users get it.
+#   package-test.sh install BUILD: `cmake --install` into a scratch prefix; checks the layout, the
+#     desktop entry, AppStream data, manual page and icons.
+#   package-test.sh deb BUILD COUNT_ONSETS: builds the Debian package with cpack, checks its
+#     contents and lintian, unpacks it with dpkg -x and starts the unpacked program through its
+#     bin/ link on a private headless desktop, where it must show its window and play.
+set -euo pipefail
+mode=${1:?usage: package-test.sh install|deb BUILD [COUNT_ONSETS]}
+build=$(cd "${2:?build folder}" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=../../tools/headless.sh
+source "$source/tools/headless.sh"
+app_id=org.example.qo_metronome
+
+fail() {
+    echo "package-test: $*" >&2
+    exit 1
+}
+
+# check_tree PREFIX: what every install puts under its prefix, checked with the desktop's tools.
+check_tree() {
+    local prefix=$1 file size
+    [ "$(readlink "$prefix/bin/qo-metronome")" = ../lib/qo-metronome/qo-metronome ] ||
+        fail "bin/qo-metronome is not the relative link to ../lib/qo-metronome/qo-metronome"
+    [ -x "$prefix/bin/qo-metronome" ] || fail "bin/qo-metronome does not reach the program"
+    for file in lib/qo-metronome/click.wav lib/qo-metronome/hat.wav \
+        share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
+        share/man/man1/qo-metronome.1.gz share/icons/hicolor/scalable/apps/qo-metronome.svg \
+        share/doc/qo-metronome/copyright share/doc/qo-metronome/changelog.gz; do
+        [ -s "$prefix/$file" ] || fail "$file is missing or empty"
+    done
+    for size in 16 22 24 32 48 64 128 256; do
+        file -b "$prefix/share/icons/hicolor/${size}x$size/apps/qo-metronome.png" |
+            grep -q "^PNG image data, $size x $size," || fail "no $size px PNG icon"
+    done
+    desktop-file-validate "$prefix/share/applications/$app_id.desktop" ||
+        fail "desktop-file-validate rejects the desktop entry"
+    appstreamcli validate --no-net "$prefix/share/metainfo/$app_id.metainfo.xml" ||
+        fail "appstreamcli rejects the AppStream data"
+    local warnings
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/qo-metronome.1.gz" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "the manual page has roff warnings: $warnings"
+}
+
+install_tree() {
+    cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" ||
+        fail "cmake --install failed: $(cat "$work/install.log")"
+    check_tree "$work/prefix"
+    # The window's own icon is the same drawing, at 64 px.
+    compare -metric AE -fuzz 3% "$source/assets/icons/metronome.png" \
+        "$work/prefix/share/icons/hicolor/64x64/apps/qo-metronome.png" null: 2>/dev/null ||
+        fail "assets/icons/metronome.png is not the 64 px drawing of qo-metronome.svg"
+    echo "package-test: the install tree under $work/prefix is complete and valid"
+}
+
+debian_package() {
+    local count_onsets=${1:?count-onsets helper} deb
+    (cd "$build" && cpack -G DEB -B "$work/cpack" >"$work/cpack.log") ||
+        fail "cpack failed: $(cat "$work/cpack.log")"
+    deb=$(echo "$work"/cpack/qo-metronome_*_"$(dpkg --print-architecture)".deb)
+    [ -f "$deb" ] || fail "cpack made no qo-metronome_<version>_<arch>.deb"
+
+    dpkg-deb -c "$deb" >"$work/contents"
+    grep -q ' ./usr/bin/qo-metronome -> ../lib/qo-metronome/qo-metronome$' "$work/contents" ||
+        fail "the package has no /usr/bin/qo-metronome link"
+    grep -q '^-rwxr-xr-x root/root .* ./usr/lib/qo-metronome/qo-metronome$' "$work/contents" ||
+        fail "the package has no executable /usr/lib/qo-metronome/qo-metronome owned by root"
+    local field
+    for field in 'Section: sound' 'Depends: .*libpulse0' 'Depends: .*libqt6widgets6' \
+        'Depends: .*libsdl2-2.0-0' 'Depends: .*libsndfile1' 'Maintainer: .*@'; do
+        dpkg-deb -f "$deb" | grep -q "^$field" || fail "the control file lacks '$field'"
+    done
+    # Lintian's warnings are shown; its errors fail the test.
+    lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
+    grep -v '^running with root' "$work/lintian.log" || echo "package-test: lintian is silent"
+    ! grep -q '^E:' "$work/lintian.log" || fail "lintian reports errors"
+
+    dpkg -x "$deb" "$work/root"
+    check_tree "$work/root/usr"
+    launch "$work/root/usr/bin/qo-metronome" "$count_onsets"
+    echo "package-test: $(basename "$deb") is valid, and the program unpacked from it plays"
+}
+
+# launch PROGRAM COUNT_ONSETS: starts the program on a private desktop, presses the space bar,
+# and expects its window and clicks 500 ms apart (120 BPM at 48 kHz) in the sink's recording.
+launch() {
+    local program=$1 count_onsets=$2 window
+    headless_start package-test
+    unset SDL_AUDIODRIVER # SDL picks its sound driver as on a desktop
+    parec -d out.monitor --latency-msec=100 --raw --format=float32le --rate=48000 --channels=2 \
+        "$work/clicks.raw" &
+    local recorder=$!
+    pids+=("$recorder")
+    wait_for "recording" test -s "$work/clicks.raw"
+    "$program" >"$work/program.log" 2>&1 &
+    local app=$!
+    pids+=("$app")
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Qo Metronome \(v' | head -1) ||
+        fail "no window; the program said: $(cat "$work/program.log")"
+    xprop -id "$window" WM_CLASS | grep -q '"qo-metronome"' ||
+        fail "the window's WM_CLASS is not the desktop entry's StartupWMClass: $(xprop -id "$window" WM_CLASS)"
+    xdotool windowfocus --sync "$window"
+    sleep 0.6 # the voices load 150 ms after the window appears
+    xdotool key space
+    sleep 2.8
+    xdotool key Escape
+    sleep 0.3
+    kill -INT "$recorder"
+    wait "$recorder" 2>/dev/null || true
+    kill -0 "$app" 2>/dev/null || fail "the program ended early: $(cat "$work/program.log")"
+
+    local onsets
+    mapfile -t onsets < <("$count_onsets" "$work/clicks.raw")
+    [ "${#onsets[@]}" -ge 4 ] ||
+        fail "${#onsets[@]} clicks recorded, expected at least 4: $(cat "$work/program.log")"
+    local i gap
+    for ((i = 1; i < ${#onsets[@]}; i++)); do
+        gap=$((onsets[i] - onsets[i - 1]))
+        [ "$gap" -gt 23520 ] && [ "$gap" -lt 24480 ] ||
+            fail "clicks ${gap} frames apart, expected about 24000: ${onsets[*]}"
+    done
+    echo "package-test: ${#onsets[@]} clicks at frames ${onsets[*]}"
+}
+
+case "$mode" in
+install) install_tree ;;
+deb) debian_package "${3:-}" ;;
+*) fail "unknown mode $mode" ;;
+esac
