@@ -3,7 +3,7 @@ PRESET ?= dev
 BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build test run format check-format bench asan tsan clean
+.PHONY: deps configure build test run package format check-format bench asan tsan clean
 
 deps:
 	@./tools/install-deps.sh
@@ -19,6 +19,16 @@ test: build check-format
 
 run: build
 	@./tools/run.sh $(BUILD_DIR)
+
+# The Debian package, built for /usr with Debian's hardening flags, in build/package/.
+DEB_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+package: deps
+	@cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+		-DCMAKE_INSTALL_PREFIX=/usr \
+		-DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CXXFLAGS) $$($(DEB_FLAGS) CPPFLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)" >/dev/null
+	@cmake --build build/package -j $(JOBS)
+	@cd build/package && cpack -G DEB
 
 check-format:
 	@./tools/check-format.sh
