@@ -31,15 +31,16 @@ check_tree() {
         [ -s "$prefix/$file" ] || fail "$file is missing or empty"
     done
     for size in 16 22 24 32 48 64 128 256; do
-        file -b "$prefix/share/icons/hicolor/${size}x$size/apps/qo-metronome.png" |
-            grep -q "^PNG image data, $size x $size," || fail "no $size px PNG icon"
+        [[ $(file -b "$prefix/share/icons/hicolor/${size}x$size/apps/qo-metronome.png") == \
+            "PNG image data, $size x $size,"* ]] || fail "no $size px PNG icon"
     done
     desktop-file-validate "$prefix/share/applications/$app_id.desktop" ||
         fail "desktop-file-validate rejects the desktop entry"
     appstreamcli validate --no-net "$prefix/share/metainfo/$app_id.metainfo.xml" ||
         fail "appstreamcli rejects the AppStream data"
     local warnings
-    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/qo-metronome.1.gz" 2>&1 >/dev/null)
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l \
+        "$prefix/share/man/man1/qo-metronome.1.gz" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "the manual page has roff warnings: $warnings"
 }
 
@@ -66,10 +67,11 @@ debian_package() {
         fail "the package has no /usr/bin/qo-metronome link"
     grep -q '^-rwxr-xr-x root/root .* ./usr/lib/qo-metronome/qo-metronome$' "$work/contents" ||
         fail "the package has no executable /usr/lib/qo-metronome/qo-metronome owned by root"
-    local field
+    local field control
+    control=$(dpkg-deb -f "$deb")
     for field in 'Section: sound' 'Depends: .*libpulse0' 'Depends: .*libqt6widgets6' \
         'Depends: .*libsdl2-2.0-0' 'Depends: .*libsndfile1' 'Maintainer: .*@'; do
-        dpkg-deb -f "$deb" | grep -q "^$field" || fail "the control file lacks '$field'"
+        grep -q "^$field" <<<"$control" || fail "the control file lacks '$field'"
     done
     # Lintian's warnings are shown; its errors fail the test.
     lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
@@ -78,14 +80,16 @@ debian_package() {
 
     dpkg -x "$deb" "$work/root"
     check_tree "$work/root/usr"
-    launch "$work/root/usr/bin/qo-metronome" "$count_onsets"
+    launch "$work/root/usr" "$count_onsets"
     echo "package-test: $(basename "$deb") is valid, and the program unpacked from it plays"
 }
 
-# launch PROGRAM COUNT_ONSETS: starts the program on a private desktop, presses the space bar,
-# and expects its window and clicks 500 ms apart (120 BPM at 48 kHz) in the sink's recording.
+# launch PREFIX COUNT_ONSETS: starts PREFIX/bin/qo-metronome on a private desktop, presses the
+# space bar, and expects its window, with its icon and the class its desktop entry names, and
+# clicks 500 ms apart (120 BPM at 48 kHz) in the sink's recording.
 launch() {
-    local program=$1 count_onsets=$2 window
+    local prefix=$1 count_onsets=$2 window wm_class
+    wm_class=$(sed -n 's/^StartupWMClass=//p' "$prefix/share/applications/$app_id.desktop")
     headless_start package-test
     unset SDL_AUDIODRIVER # SDL picks its sound driver as on a desktop
     parec -d out.monitor --latency-msec=100 --raw --format=float32le --rate=48000 --channels=2 \
@@ -93,13 +97,15 @@ launch() {
     local recorder=$!
     pids+=("$recorder")
     wait_for "recording" test -s "$work/clicks.raw"
-    "$program" >"$work/program.log" 2>&1 &
+    "$prefix/bin/qo-metronome" >"$work/program.log" 2>&1 &
     local app=$!
     pids+=("$app")
     window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Qo Metronome \(v' | head -1) ||
         fail "no window; the program said: $(cat "$work/program.log")"
-    xprop -id "$window" WM_CLASS | grep -q '"qo-metronome"' ||
-        fail "the window's WM_CLASS is not the desktop entry's StartupWMClass: $(xprop -id "$window" WM_CLASS)"
+    grep -q "= \"$wm_class\"," <<<"$(xprop -id "$window" WM_CLASS)" ||
+        fail "the window's class is not the desktop entry's StartupWMClass $wm_class"
+    grep -q 'Icon (64 x 64)' <<<"$(xprop -id "$window" _NET_WM_ICON)" ||
+        fail "the window does not carry its 64 px icon"
     xdotool windowfocus --sync "$window"
     sleep 0.6 # the voices load 150 ms after the window appears
     xdotool key space
