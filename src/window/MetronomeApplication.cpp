@@ -8,6 +8,8 @@ namespace metro::window {
 
 MetronomeApplication::MetronomeApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("qo-metronome"));
+    // Wayland compositors match the window to its menu entry (and icon) by this name.
+    setDesktopFileName(QStringLiteral("org.example.qo_metronome"));
     setStyle(QStringLiteral("Fusion"));
 }
 
