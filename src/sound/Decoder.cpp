@@ -106,10 +106,11 @@ SndFile openChecked(const fs::path& path, SF_INFO& info) {
 }
 
 /// Folds one frame to stereo: mono is spread to both sides; with more channels the even ones
-/// are averaged into the left and the odd ones into the right.
+/// are averaged into the left and the odd ones into the right. The sums are kept in double,
+/// where loud float samples cannot overflow, so the averages are finite floats.
 void foldFrame(const fs::path& path, const float* in, std::size_t channels, float* out) {
-    float left = 0.0F;
-    float right = 0.0F;
+    double left = 0.0;
+    double right = 0.0;
     for (std::size_t ch = 0; ch < channels; ++ch) {
         if (!std::isfinite(in[ch])) {
             refuse(path, "it holds samples that are not finite numbers");
@@ -118,9 +119,9 @@ void foldFrame(const fs::path& path, const float* in, std::size_t channels, floa
     }
     const std::size_t leftCount = (channels + 1) / 2;
     const std::size_t rightCount = channels / 2;
-    left /= static_cast<float>(leftCount);
-    out[0] = left;
-    out[1] = rightCount == 0 ? left : right / static_cast<float>(rightCount);
+    left /= static_cast<double>(leftCount);
+    out[0] = static_cast<float>(left);
+    out[1] = rightCount == 0 ? out[0] : static_cast<float>(right / static_cast<double>(rightCount));
 }
 
 /// Reads every frame, in chunks, folded to interleaved stereo.
@@ -173,6 +174,10 @@ std::vector<float> resample(const fs::path& path, std::vector<float> stereo, int
         refuse(path, "resampling produced no sound");
     }
     out.resize(static_cast<std::size_t>(data.output_frames_gen) * 2);
+    // Samples near the largest float overshoot to infinity in the filter.
+    if (!std::all_of(out.begin(), out.end(), [](float x) { return std::isfinite(x); })) {
+        refuse(path, "its samples are too large to convert to the device's rate");
+    }
     return out;
 }
 
