@@ -40,6 +40,19 @@ const Seed kSeeds[] = {
     {"opus.ogg", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000, 1},
     {"pcm16.voc", SF_FORMAT_VOC | SF_FORMAT_PCM_16, 22050, 1},
     {"pcm16.nist", SF_FORMAT_NIST | SF_FORMAT_PCM_16, 16000, 1},
+    {"g721.au", SF_FORMAT_AU | SF_FORMAT_G721_32, 8000, 1},
+    {"dwvw.aiff", SF_FORMAT_AIFF | SF_FORMAT_DWVW_16, 44100, 1},
+    {"pcm24.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_24, 48000, 2},
+    {"float.ircam", SF_FORMAT_IRCAM | SF_FORMAT_FLOAT, 44100, 1},
+    {"pcm24.paf", SF_FORMAT_PAF | SF_FORMAT_PCM_24, 44100, 2},
+    {"pcm16.svx", SF_FORMAT_SVX | SF_FORMAT_PCM_16, 22050, 1},
+    {"double.mat5", SF_FORMAT_MAT5 | SF_FORMAT_DOUBLE, 8000, 1},
+    {"pcm16.htk", SF_FORMAT_HTK | SF_FORMAT_PCM_16, 16000, 1},
+    {"pcm16.sds", SF_FORMAT_SDS | SF_FORMAT_PCM_16, 22050, 1},
+    {"pcm16.avr", SF_FORMAT_AVR | SF_FORMAT_PCM_16, 22050, 1},
+    {"pcm16.xi", SF_FORMAT_XI | SF_FORMAT_DPCM_16, 44100, 1},
+    {"pcm16.mpc2k", SF_FORMAT_MPC2K | SF_FORMAT_PCM_16, 44100, 2},
+    {"layer3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 1},
 };
 
 bool write(const std::filesystem::path& path, const Seed& seed) {
