@@ -26,6 +26,9 @@ constexpr double kMaxSeconds = 5.0;
 constexpr int kMinSourceRate = 1000;
 constexpr int kMaxSourceRate = 384000;
 constexpr int kMaxChannels = 32;
+/// Most frames a voice may hold (5 s at 96 kHz): converting a long sound from a high rate costs
+/// in proportion to its frames, and must stay well under a second on the window thread.
+constexpr sf_count_t kMaxFrames = 480000;
 
 [[noreturn]] void refuse(const fs::path& path, std::string_view reason) {
     throw SoundError("Cannot use sound file \"" + path.string() + "\": " + std::string(reason));
@@ -98,6 +101,10 @@ SndFile openChecked(const fs::path& path, SF_INFO& info) {
                          std::to_string(static_cast<double>(info.frames) / info.samplerate) +
                          " s; a voice may last at most " +
                          std::to_string(static_cast<int>(kMaxSeconds)) + " s)");
+    }
+    if (info.frames > kMaxFrames) {
+        refuse(path, "it holds too many frames (" + std::to_string(info.frames) +
+                         "; a voice may hold at most " + std::to_string(kMaxFrames) + ")");
     }
     if (dataIsTruncated(file.get())) {
         refuse(path, "it is truncated (the file ends before its sound data does)");
