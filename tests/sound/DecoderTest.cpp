@@ -42,6 +42,8 @@ const BadFile kBadFiles[] = {
     {"data-cut", [](const fs::path& p) { writeCut(p, 2000); }, "truncated"},
     {"zero-frames", [](const fs::path& p) { writeSine(p, kWav16, 48000, 2, 0); }, "no sound"},
     {"six-seconds", [](const fs::path& p) { writeSine(p, kWav16, 8000, 1, 48000); }, "too long"},
+    {"slow-to-convert", [](const fs::path& p) { writeSine(p, kWav16, 384000, 1, 480001); },
+     "too many frames"},
     {"nan",
      [](const fs::path& p) {
          writeSine(p, kWavFloat, 48000, 2, 4800, std::numeric_limits<float>::quiet_NaN());
