@@ -26,6 +26,9 @@ constexpr double kMaxSeconds = 5.0;
 constexpr int kMinSourceRate = 1000;
 constexpr int kMaxSourceRate = 384000;
 constexpr int kMaxChannels = 32;
+/// Most frames a voice may hold (5 s at 96 kHz): converting a long sound from a high rate costs
+/// in proportion to its frames, and must stay well under a second on the window thread.
+constexpr sf_count_t kMaxFrames = 480000;
 
 [[noreturn]] void refuse(const fs::path& path, std::string_view reason) {
     throw SoundError("Cannot use sound file \"" + path.string() + "\": " + std::string(reason));
@@ -99,6 +102,10 @@ SndFile openChecked(const fs::path& path, SF_INFO& info) {
                          " s; a voice may last at most " +
                          std::to_string(static_cast<int>(kMaxSeconds)) + " s)");
     }
+    if (info.frames > kMaxFrames) {
+        refuse(path, "it holds too many frames (" + std::to_string(info.frames) +
+                         "; a voice may hold at most " + std::to_string(kMaxFrames) + ")");
+    }
     if (dataIsTruncated(file.get())) {
         refuse(path, "it is truncated (the file ends before its sound data does)");
     }
@@ -106,10 +113,11 @@ SndFile openChecked(const fs::path& path, SF_INFO& info) {
 }
 
 /// Folds one frame to stereo: mono is spread to both sides; with more channels the even ones
-/// are averaged into the left and the odd ones into the right.
+/// are averaged into the left and the odd ones into the right. The sums are kept in double,
+/// where loud float samples cannot overflow, so the averages are finite floats.
 void foldFrame(const fs::path& path, const float* in, std::size_t channels, float* out) {
-    float left = 0.0F;
-    float right = 0.0F;
+    double left = 0.0;
+    double right = 0.0;
     for (std::size_t ch = 0; ch < channels; ++ch) {
         if (!std::isfinite(in[ch])) {
             refuse(path, "it holds samples that are not finite numbers");
@@ -118,9 +126,9 @@ void foldFrame(const fs::path& path, const float* in, std::size_t channels, floa
     }
     const std::size_t leftCount = (channels + 1) / 2;
     const std::size_t rightCount = channels / 2;
-    left /= static_cast<float>(leftCount);
-    out[0] = left;
-    out[1] = rightCount == 0 ? left : right / static_cast<float>(rightCount);
+    left /= static_cast<double>(leftCount);
+    out[0] = static_cast<float>(left);
+    out[1] = rightCount == 0 ? out[0] : static_cast<float>(right / static_cast<double>(rightCount));
 }
 
 /// Reads every frame, in chunks, folded to interleaved stereo.
@@ -173,6 +181,10 @@ std::vector<float> resample(const fs::path& path, std::vector<float> stereo, int
         refuse(path, "resampling produced no sound");
     }
     out.resize(static_cast<std::size_t>(data.output_frames_gen) * 2);
+    // Samples near the largest float overshoot to infinity in the filter.
+    if (!std::all_of(out.begin(), out.end(), [](float x) { return std::isfinite(x); })) {
+        refuse(path, "its samples are too large to convert to the device's rate");
+    }
     return out;
 }
 

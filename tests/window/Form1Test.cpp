@@ -2,11 +2,14 @@
 // sliders and the tempo box.
 #include "WindowRig.h"
 
+#include <QClipboard>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QScreen>
 #include <QSlider>
+#include <QTemporaryDir>
 
 using namespace metro;
 using namespace metro::window;
@@ -272,6 +275,101 @@ private slots:
         QTest::keyClick(text1, Qt::Key_Tab);
         QCOMPARE(m_rig->transport.state().PeriodMs, 1000);
         QCOMPARE(m_rig->find<QLabel>("Label6")->text(), "500");
+    }
+
+    // Whatever is pasted, the box keeps digits only (or refuses the paste whole); Start then
+    // runs only for 1..400, and leaving the box takes a period only from a usable number.
+    void pastedTempoText_data() {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("text");        // the box after the paste
+        QTest::addColumn<int>("periodOnLeaving"); // PeriodMs after the focus leaves the box
+        QTest::addColumn<int>("startPeriod");     // the armed period, 0 when Start refuses
+        const auto refused = [](const char* name, const QString& clip) {
+            QTest::newRow(name) << clip << "120" << 500 << 500;
+        };
+        refused("letters", "abc");
+        refused("digits and letters", "60abc");
+        refused("minus", "-60");
+        refused("plus", "+60");
+        refused("spaces around", " 60 ");
+        refused("space inside", "6 0");
+        refused("decimal point", "60.5");
+        refused("exponent", "6e1");
+        refused("newline", "6\n0");
+        refused("nul", QString("6") + QChar(0) + "0");
+        refused("arabic-indic digits", QString::fromUtf8("\u0666\u0660"));
+        refused("fullwidth digits", QString::fromUtf8("\uFF16\uFF10"));
+        refused("devanagari digits", QString::fromUtf8("\u096C\u0966"));
+        refused("emoji", QString::fromUtf8("\U0001F3B5"));
+        const QString thirtyDigits = "123456789012345678901234567890";
+        QTest::newRow("30 digits") << thirtyDigits << thirtyDigits << 500 << 0;
+        QTest::newRow("empty clipboard") << ""
+                                         << "" << 500 << 0;
+        QTest::newRow("zero") << "0"
+                              << "0" << 500 << 0;
+        QTest::newRow("period under 1 ms") << "1000000"
+                                           << "1000000" << 500 << 0;
+        QTest::newRow("over 400") << "401"
+                                  << "401" << 150 << 0;
+        QTest::newRow("leading zeros") << "00060"
+                                       << "00060" << 1000 << 1000;
+    }
+    void pastedTempoText() {
+        QFETCH(QString, clip);
+        QFETCH(QString, text);
+        QFETCH(int, periodOnLeaving);
+        QFETCH(int, startPeriod);
+        Rig& rig = *m_rig;
+        auto* text1 = rig.find<QLineEdit>("Text1");
+        focusOn("Text1"); // selects "120", so the paste replaces it
+        QGuiApplication::clipboard()->setText(clip);
+        QTest::keyClick(text1, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(text1->text(), text);
+        QTest::keyClick(text1, Qt::Key_Tab);
+        QCOMPARE(rig.transport.state().PeriodMs, periodOnLeaving);
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        if (startPeriod != 0) {
+            QVERIFY(rig.running());
+            QCOMPARE(rig.periods, std::vector<std::int32_t>{startPeriod});
+        } else {
+            QVERIFY(!rig.running() && rig.periods.empty());
+            QCOMPARE(QApplication::focusWidget(), text1);
+            QCOMPARE(text1->selectedText(), text);
+        }
+    }
+
+    // With no browser to be had, a click on the home-page label does nothing visible: no box,
+    // at most a line of log per click, and the window keeps working.
+    void homePageWithoutABrowserBreaksNothing() {
+        Rig& rig = *m_rig;
+        const QByteArray path = qgetenv("PATH");
+        const bool hadBrowser = qEnvironmentVariableIsSet("BROWSER");
+        const QByteArray browser = qgetenv("BROWSER");
+        const QTemporaryDir noPrograms;
+        qputenv("PATH", noPrograms.path().toLocal8Bit());
+        qunsetenv("BROWSER");
+        QVERIFY(!QDesktopServices::openUrl(QUrl(QStringLiteral(METRONOME_HOME_PAGE_FOR_TESTS))));
+        static int messages = 0;
+        messages = 0;
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString&) { ++messages; });
+        constexpr int kClicks = 5;
+        for (int i = 0; i < kClicks; ++i) {
+            QTest::mouseClick(rig.find("Label17"), Qt::LeftButton);
+        }
+        QTest::qWait(200);
+        qInstallMessageHandler(previous);
+        qputenv("PATH", path);
+        if (hadBrowser) {
+            qputenv("BROWSER", browser);
+        }
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        // The opener's own complaint shows that the clicks reached it.
+        QVERIFY2(messages >= 1 && messages <= kClicks, qPrintable(QString::number(messages)));
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        expectLamps({1, 2});
+        space();
+        QVERIFY(!rig.running() && rig.litLamps().empty());
     }
 
     void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
