@@ -160,12 +160,15 @@ void Mixer::Impl::drainCues(std::int64_t bufferStart, bool skipLate) noexcept {
         if (cue->slot < 1 || cue->slot >= kSlotCount) {
             continue;
         }
-        const std::int64_t frame =
-            placement == Placement::Exact ? grid.place(*cue, map) : bufferStart;
-        if (skipLate && frame < bufferStart) {
+        // Judged on the map, not the grid: a grid anchored on a stale beat would carry the
+        // young map's rate error from that beat's time to the present.
+        if (skipLate &&
+            map.frameAt(cue->scheduled + outputLatency) < static_cast<double>(bufferStart)) {
             skipped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
+        const std::int64_t frame =
+            placement == Placement::Exact ? grid.place(*cue, map) : bufferStart;
         insertPending(Pending{cue->slot, frame});
     }
     corrections.store(grid.corrections(), std::memory_order_relaxed);
