@@ -34,6 +34,9 @@ constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLongestRetry = std::chrono::milliseconds(250);
 /// A device that has asked for no buffer this long is not playing.
 constexpr auto kStallLimit = std::chrono::milliseconds(250);
+/// How long a new stream may take to start: a sound server can hold it that long before its
+/// first buffers play (a PulseAudio null sink that has been idle does).
+constexpr auto kStartGrace = std::chrono::seconds(2);
 
 // Puts the calling (audio) thread at real-time priority where the system allows it, so a busy
 // machine cannot starve the 10 ms buffers into underruns. SDL leaves it at normal priority.
@@ -64,7 +67,7 @@ struct DeviceOutput::Stream {
     // The source while open; nullptr once close() has let go of it.
     std::atomic<AudioSource*> source{nullptr};
     std::atomic<int> rendering{0};                 // callbacks inside the source now
-    std::atomic<core::Clock::rep> lastCallback{0}; // time of the latest callback
+    std::atomic<core::Clock::rep> lastCallback{0}; // the latest callback, or a start grace
     std::atomic<bool> up{false};                   // the device is open and not stopped
     std::atomic<bool> raised{false};               // the audio thread's priority is set
     std::atomic<std::uint64_t> reopens{0};
@@ -81,8 +84,18 @@ struct DeviceOutput::Stream {
     bool finished = false;  // the watch thread has closed the device
     bool abandoned = false; // close() stopped waiting for it
 
+    /// A callback at `time` (audio thread): counts unless a new stream's grace lasts longer.
     void markCallback(core::TimePoint time) noexcept {
-        lastCallback.store(time.time_since_epoch().count(), std::memory_order_relaxed);
+        const core::Clock::rep stamp = time.time_since_epoch().count();
+        if (stamp > lastCallback.load(std::memory_order_relaxed)) {
+            lastCallback.store(stamp, std::memory_order_relaxed);
+        }
+    }
+    /// A stream (re)opened now, before its audio thread runs: it counts as playing while it
+    /// starts.
+    void markOpened() noexcept {
+        const core::TimePoint grace = core::Clock::now() + kStartGrace;
+        lastCallback.store(grace.time_since_epoch().count(), std::memory_order_relaxed);
     }
 };
 
@@ -156,7 +169,7 @@ void DeviceOutput::open(AudioSource& source) {
     stream->spec.samples = have.samples;
     m_sampleRate = have.freq;
     m_bufferFrames = have.samples;
-    stream->markCallback(core::Clock::now());
+    stream->markOpened();
     stream->up.store(true);
     SDL_PauseAudioDevice(stream->device, 0);
     m_stream = stream;
@@ -256,7 +269,7 @@ void DeviceOutput::reopenIfLost(Stream& stream) {
         stream.retryDelay = std::min<core::Clock::duration>(stream.retryDelay * 2, kLongestRetry);
         return;
     }
-    stream.markCallback(core::Clock::now());
+    stream.markOpened();
     stream.up.store(true);
     stream.reopens.fetch_add(1, std::memory_order_relaxed);
     SDL_PauseAudioDevice(stream.device, 0);

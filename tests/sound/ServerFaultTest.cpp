@@ -166,7 +166,7 @@ TEST(ServerFaults, KilledServerIsReopenedAndTheClicksComeBackOnTheGrid) {
         const auto back = Clock::now(); // its fresh null sink runs
         player.expectBeatsGoOnFor(300ms);
         const std::size_t underruns = server->underruns();
-        player.expectBeatsGoOnFor(3700ms);
+        player.expectBeatsGoOnFor(2700ms);
         Recovery result{std::make_unique<Heard>(recording.stop(), Clock::now())};
         result.underrunsAfter = server->underruns() - underruns;
 
@@ -174,7 +174,7 @@ TEST(ServerFaults, KilledServerIsReopenedAndTheClicksComeBackOnTheGrid) {
         EXPECT_EQ(player.device->reopenCount(), 1U);
         EXPECT_GT(player.sound->mixer()->resyncs(), resyncs);
         EXPECT_LT(player.slowestPlay.load(), Clock::duration(50ms).count()) << "beat thread waited";
-        EXPECT_GE(result.heard->onsets.size(), 15U) << "clicks after the server came back";
+        EXPECT_GE(result.heard->onsets.size(), 10U) << "clicks after the server came back";
         if (!result.heard->onsets.empty()) {
             result.firstAfter = result.heard->timeOf(0) - back;
         }
@@ -208,7 +208,7 @@ TEST(ServerFaults, FrozenServerHoldsNothingUpAndTheClicksResumeOnTheGrid) {
         const auto back = Clock::now();
         player.expectBeatsGoOnFor(300ms);
         const std::size_t underruns = server->underruns();
-        player.expectBeatsGoOnFor(3700ms);
+        player.expectBeatsGoOnFor(2700ms);
         Recovery result{std::make_unique<Heard>(recording.stop(), Clock::now())};
         result.underrunsAfter = server->underruns() - underruns;
 
@@ -217,7 +217,7 @@ TEST(ServerFaults, FrozenServerHoldsNothingUpAndTheClicksResumeOnTheGrid) {
         EXPECT_GE(player.sound->mixer()->resyncs(), 1U);
         EXPECT_LT(player.slowestPlay.load(), Clock::duration(50ms).count()) << "beat thread waited";
         // The freeze is the longest silence; no click may come sooner than a period after
-        // another (a beat left over from the freeze), and 15 or more follow.
+        // another (a beat left over from the freeze), and ten or more follow.
         const auto& onsets = result.heard->onsets;
         std::int64_t longest = 0;
         for (std::size_t i = 1; i < onsets.size(); ++i) {
@@ -227,7 +227,7 @@ TEST(ServerFaults, FrozenServerHoldsNothingUpAndTheClicksResumeOnTheGrid) {
                 result.first = i;
             }
         }
-        EXPECT_GE(onsets.size() - result.first, 15U) << "clicks after the server resumed";
+        EXPECT_GE(onsets.size() - result.first, 10U) << "clicks after the server resumed";
         if (result.first > 0) {
             result.firstAfter = result.heard->timeOf(result.first) - back;
         }

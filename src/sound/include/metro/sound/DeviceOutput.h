@@ -39,7 +39,8 @@ public:
     int sampleRate() const override { return m_sampleRate; }
     std::size_t bufferFrames() const override { return m_bufferFrames; }
     /// False from the moment the device is seen stopped, or has asked for no buffer during
-    /// 250 ms, until it plays again. Any thread, between open() and close().
+    /// 250 ms (a new stream gets 2 s to start), until it plays again. Any thread, between
+    /// open() and close().
     bool available() const noexcept override;
     /// How many times the device was opened again after it was lost. Any thread.
     std::uint64_t reopenCount() const noexcept;
