@@ -24,8 +24,8 @@ namespace metro::sound {
 /// grid is pulled back a frame or so per beat (gridCorrections()).
 /// A slot struck again while still sounding restarts its sound, the old one faded out in
 /// 1.5 ms on a second voice, so nothing clicks.
-/// When the output stalls (no buffer asked for during 250 ms, e.g. a frozen sound server) or
-/// restarts its stream (outputRestarted()), the clock map and the grid start afresh: beats
+/// When a running output stalls (no buffer asked for during 250 ms, e.g. a frozen sound server)
+/// or restarts its stream (outputRestarted()), the clock map and the grid start afresh: beats
 /// already placed are skipped, new ones wait until the map has locked again, those then past
 /// are skipped too, and the run goes on from a new anchor on the beat's scheduled times.
 ///
