@@ -68,12 +68,12 @@ struct Mixer::Impl {
     std::array<std::atomic<float>, kSlotCount> targetGain{};
     std::atomic<std::uint64_t> epoch{0};
     std::atomic<bool> rendering{false};
+    std::atomic<bool> restarted{false}; // the output asks for a fresh map (outputRestarted)
     std::atomic<std::uint64_t> late{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> corrections{0};
     std::atomic<std::uint64_t> skipped{0};
     std::atomic<std::uint64_t> resynced{0};
-    std::atomic<bool> restarted{false};
 
     // Control thread.
     std::array<std::shared_ptr<const SampleSet>, kSlotCount> owned;
@@ -88,9 +88,9 @@ struct Mixer::Impl {
     std::array<Pending, kPendingSize> pending{};
     std::size_t pendingCount = 0;
     std::int64_t framesRendered = 0;
-    bool resyncing = false;
-    bool hasCallback = false;
     core::TimePoint lastCallback{};
+    bool hasCallback = false;
+    bool resyncing = false; // new beats wait until the map has locked again
 };
 
 void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept {
