@@ -238,6 +238,8 @@ void DeviceOutput::watch(const std::shared_ptr<Stream>& stream) {
     }
     stream->finished = true;
     stream->changed.notify_all();
+    lock.unlock();
+    SDL_TLSCleanup(); // SDL keeps its error text per thread, and this thread is not SDL's own
 }
 
 void DeviceOutput::reopenIfLost(Stream& stream) {
