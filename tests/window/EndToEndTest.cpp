@@ -225,8 +225,9 @@ std::set<int> lampsSeen(const Session& session, const std::string& window, Clock
 } // namespace
 
 // The sound server killed while the metronome plays, started again, then frozen: the window
-// answers and the lamps keep the beat throughout, the clicks come back with the server, and
-// the window closes at once (status 0) even while the server is frozen.
+// answers and the lamps keep the beat throughout, the caption tells while there is no sound,
+// the clicks come back with the server, and the window closes at once (status 0) even while
+// the server is frozen.
 TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
     std::unique_ptr<PulseServer> pulse;
     try {
@@ -243,8 +244,11 @@ TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
     session.x({"xdotool", "key", "ctrl+a", "6", "0", "space"}); // 60 BPM, started
     std::this_thread::sleep_for(1s);
 
+    const std::string caption = "Qo Metronome (v 1.00a)\n";
+    const std::string noSound = "Qo Metronome (v 1.00a) - no sound\n";
     pulse->kill();
     EXPECT_GE(lampsSeen(session, window, 3s).size(), 3U) << "the lamps stopped with the server";
+    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), noSound);
     session.x({"xdotool", "key", "Escape"}); // the window still answers: Stop, then Start
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(lampsSeen(session, window, 1s), std::set<int>{0}) << "a lamp lit after Stop";
@@ -256,9 +260,11 @@ TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
     const auto onsets = metro::testsupport::FindOnsets(recording.stop(), 2);
     ASSERT_GE(onsets.size(), 2U) << "no sound after the server came back";
     EXPECT_NEAR(static_cast<double>(onsets.back() - onsets[onsets.size() - 2]), 48000.0, 2.0);
+    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), caption);
 
     pulse->freeze();
     EXPECT_GE(lampsSeen(session, window, 2500ms).size(), 2U) << "the lamps stopped with the server";
+    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), noSound);
     const auto closing = Clock::now();
     askToClose(session, window);
     const int status = program.waitFor(5s);
