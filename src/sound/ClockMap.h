@@ -28,6 +28,10 @@ public:
 
     /// True once the loop runs (past the raw readings of the first 0.3 s).
     bool locked() const noexcept { return m_phase == Phase::Locked; }
+    /// True once the loop has run for `seconds` at `time` since it last (re)started.
+    bool lockedFor(core::TimePoint time, double seconds) const noexcept {
+        return locked() && secondsSinceOrigin(time) - m_loopStart >= seconds;
+    }
     /// The output's frames per monotonic second, fitted by least squares to the earliest
     /// reading of each second from 3 s after the loop (re)started (outputs fill their buffers
     /// fast at first), older ones fading out over a few minutes. 0 until 10 s are in.

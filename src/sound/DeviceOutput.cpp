@@ -6,7 +6,11 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 namespace metro::sound {
@@ -18,10 +22,21 @@ constexpr int kFallbackRate = 48000;
 /// Buffers per second: 100 gives 10 ms buffers (480 frames at 48 kHz).
 constexpr int kBuffersPerSecond = 100;
 
-/// Sound the PulseAudio server holds ahead of the device, in ms (see open()).
+/// Sound the PulseAudio server holds ahead of the device, in ms (see the constructor).
 constexpr const char* kServerBufferMs = "20";
 /// Real-time priority of the audio thread: above the beat timer's, below the sound server's.
 constexpr int kAudioPriorityAboveMin = 2;
+
+/// How often the watch thread looks at the device.
+constexpr auto kWatchPeriod = std::chrono::milliseconds(100);
+/// Waits between attempts to open a lost device: the first, and the most.
+constexpr auto kFirstRetry = std::chrono::milliseconds(100);
+constexpr auto kLongestRetry = std::chrono::milliseconds(250);
+/// A device that has asked for no buffer this long is not playing.
+constexpr auto kStallLimit = std::chrono::milliseconds(250);
+/// How long a new stream may take to start: a sound server can hold it that long before its
+/// first buffers play (a PulseAudio null sink that has been idle does).
+constexpr auto kStartGrace = std::chrono::seconds(2);
 
 // Puts the calling (audio) thread at real-time priority where the system allows it, so a busy
 // machine cannot starve the 10 ms buffers into underruns. SDL leaves it at normal priority.
@@ -46,17 +61,64 @@ int defaultDeviceRate() {
 
 } // namespace
 
-// The SDL audio thread's entry: stamps the request time first, then lets the source fill it.
-void DeviceOutput::renderCallback(void* userdata, std::uint8_t* stream, int length) noexcept {
-    const core::TimePoint callbackTime = core::Clock::now();
-    auto* self = static_cast<DeviceOutput*>(userdata);
-    if (!self->m_audioThreadRaised) {
-        raiseAudioThreadPriority(); // once per stream, on its first buffer
-        self->m_audioThreadRaised = true;
+/// What the render callback and the watch thread share. It lives as long as either needs it,
+/// so a watch thread left behind by close() never reaches freed memory.
+struct DeviceOutput::Stream {
+    // The source while open; nullptr once close() has let go of it.
+    std::atomic<AudioSource*> source{nullptr};
+    std::atomic<int> rendering{0};                 // callbacks inside the source now
+    std::atomic<core::Clock::rep> lastCallback{0}; // the latest callback, or a start grace
+    std::atomic<bool> up{false};                   // the device is open and not stopped
+    std::atomic<bool> raised{false};               // the audio thread's priority is set
+    std::atomic<std::uint64_t> reopens{0};
+    SDL_AudioSpec spec{}; // as first obtained: every reopen asks for exactly this
+
+    // The watch thread's (the window thread's until it starts).
+    SDL_AudioDeviceID device = 0;
+    core::TimePoint nextAttempt{};
+    core::Clock::duration retryDelay = kFirstRetry;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;  // close() asks the watch thread to end
+    bool finished = false;  // the watch thread has closed the device
+    bool abandoned = false; // close() stopped waiting for it
+
+    /// A callback at `time` (audio thread): counts unless a new stream's grace lasts longer.
+    void markCallback(core::TimePoint time) noexcept {
+        const core::Clock::rep stamp = time.time_since_epoch().count();
+        if (stamp > lastCallback.load(std::memory_order_relaxed)) {
+            lastCallback.store(stamp, std::memory_order_relaxed);
+        }
     }
+    /// A stream (re)opened now, before its audio thread runs: it counts as playing while it
+    /// starts.
+    void markOpened() noexcept {
+        const core::TimePoint grace = core::Clock::now() + kStartGrace;
+        lastCallback.store(grace.time_since_epoch().count(), std::memory_order_relaxed);
+    }
+};
+
+// The SDL audio thread's entry: stamps the request time first, then lets the source fill it.
+void DeviceOutput::renderCallback(void* userdata, std::uint8_t* buffer, int length) noexcept {
+    const core::TimePoint callbackTime = core::Clock::now();
+    auto& stream = *static_cast<Stream*>(userdata);
+    if (!stream.raised.load(std::memory_order_relaxed)) {
+        raiseAudioThreadPriority(); // once per stream, on its first buffer
+        stream.raised.store(true, std::memory_order_relaxed);
+    }
+    stream.markCallback(callbackTime);
     const auto frames = static_cast<std::size_t>(length) / (2 * sizeof(float));
     // SDL hands over a byte buffer laid out for AUDIO_F32SYS stereo.
-    self->m_source->render(reinterpret_cast<float*>(stream), frames, callbackTime);
+    auto* out = reinterpret_cast<float*>(buffer);
+    // Sequentially consistent with close(): either it sees this render, or this sees nullptr.
+    stream.rendering.fetch_add(1, std::memory_order_seq_cst);
+    if (AudioSource* source = stream.source.load(std::memory_order_seq_cst)) {
+        source->render(out, frames, callbackTime);
+    } else {
+        std::fill(out, out + 2 * frames, 0.0F);
+    }
+    stream.rendering.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 DeviceOutput::DeviceOutput() {
@@ -81,8 +143,8 @@ void DeviceOutput::open(AudioSource& source) {
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         throw SoundError(std::string("Cannot start the sound system: ") + SDL_GetError());
     }
-    m_sdlStarted = true;
 
+    auto stream = std::make_shared<Stream>();
     const int deviceRate = defaultDeviceRate();
     SDL_AudioSpec want{};
     want.freq = deviceRate > 0 ? deviceRate : kFallbackRate;
@@ -90,35 +152,129 @@ void DeviceOutput::open(AudioSource& source) {
     want.channels = 2;
     want.samples = static_cast<Uint16>(want.freq / kBuffersPerSecond);
     want.callback = renderCallback;
-    want.userdata = this;
+    want.userdata = stream.get();
+    stream->source.store(&source);
 
     SDL_AudioSpec have{};
-    m_source = &source;
-    m_audioThreadRaised = false;
-    m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);
-    if (m_device == 0) {
+    stream->device =
+        SDL_OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);
+    if (stream->device == 0) {
         const std::string reason = SDL_GetError();
-        close();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
         throw SoundError("Cannot open the sound device: " + reason);
     }
+    // A reopened device must run at this rate: the voices were decoded for it.
+    stream->spec = want;
+    stream->spec.freq = have.freq;
+    stream->spec.samples = have.samples;
     m_sampleRate = have.freq;
     m_bufferFrames = have.samples;
-    SDL_PauseAudioDevice(m_device, 0);
+    stream->markOpened();
+    stream->up.store(true);
+    SDL_PauseAudioDevice(stream->device, 0);
+    m_stream = stream;
+    m_watcher = std::thread([stream] { watch(stream); });
 }
 
 void DeviceOutput::close() {
-    if (m_device != 0) {
-        // Stops the callback and waits for one that is running.
-        SDL_CloseAudioDevice(m_device);
-        m_device = 0;
+    if (!m_stream) {
+        return;
     }
-    if (m_sdlStarted) {
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        m_sdlStarted = false;
+    Stream& stream = *m_stream;
+    std::unique_lock lock(stream.mutex);
+    stream.stopping = true;
+    stream.changed.notify_all();
+    if (stream.changed.wait_for(lock, kCloseTimeout, [&] { return stream.finished; })) {
+        lock.unlock();
+        m_watcher.join();
+    } else {
+        // The server does not answer, and SDL waits for it to close the device. Leave that to
+        // the watch thread (it keeps the stream alive) and cut the source off now.
+        stream.abandoned = true;
+        lock.unlock();
+        m_watcher.detach();
     }
-    m_source = nullptr;
+    stream.source.store(nullptr, std::memory_order_seq_cst);
+    while (stream.rendering.load(std::memory_order_seq_cst) != 0) {
+        std::this_thread::yield(); // a render never waits, so this ends within one buffer
+    }
+    stream.up.store(false);
+    m_stream.reset();
     m_sampleRate = 0;
     m_bufferFrames = 0;
+}
+
+bool DeviceOutput::available() const noexcept {
+    const Stream* stream = m_stream.get();
+    if (stream == nullptr || !stream->up.load(std::memory_order_acquire)) {
+        return false;
+    }
+    const core::TimePoint last(
+        core::Clock::duration(stream->lastCallback.load(std::memory_order_relaxed)));
+    return core::Clock::now() - last < kStallLimit;
+}
+
+std::uint64_t DeviceOutput::reopenCount() const noexcept {
+    return m_stream ? m_stream->reopens.load(std::memory_order_relaxed) : 0;
+}
+
+// The watch thread: reopens a lost device until close() asks it to stop, then closes the
+// device (which can block for as long as a frozen server does).
+void DeviceOutput::watch(const std::shared_ptr<Stream>& stream) {
+    std::unique_lock lock(stream->mutex);
+    while (!stream->changed.wait_for(lock, kWatchPeriod, [&] { return stream->stopping; })) {
+        lock.unlock();
+        reopenIfLost(*stream);
+        lock.lock();
+    }
+    lock.unlock();
+    if (stream->device != 0) {
+        SDL_CloseAudioDevice(stream->device);
+        stream->device = 0;
+    }
+    lock.lock();
+    if (!stream->abandoned) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    stream->finished = true;
+    stream->changed.notify_all();
+    lock.unlock();
+    SDL_TLSCleanup(); // SDL keeps its error text per thread, and this thread is not SDL's own
+}
+
+void DeviceOutput::reopenIfLost(Stream& stream) {
+    const core::TimePoint now = core::Clock::now();
+    if (stream.device != 0) {
+        if (SDL_GetAudioDeviceStatus(stream.device) != SDL_AUDIO_STOPPED) {
+            return;
+        }
+        stream.up.store(false);
+        SDL_CloseAudioDevice(stream.device); // no callback runs after this
+        stream.device = 0;
+        stream.nextAttempt = now;
+        stream.retryDelay = kFirstRetry;
+    }
+    if (now < stream.nextAttempt) {
+        return;
+    }
+    stream.rendering.fetch_add(1, std::memory_order_seq_cst); // as a render: see close()
+    if (AudioSource* source = stream.source.load(std::memory_order_seq_cst)) {
+        source->outputRestarted();
+    }
+    stream.rendering.fetch_sub(1, std::memory_order_seq_cst);
+    stream.raised.store(false, std::memory_order_relaxed);
+    SDL_AudioSpec want = stream.spec;
+    // No changes allowed: SDL converts to whatever the server offers now.
+    stream.device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    if (stream.device == 0) {
+        stream.nextAttempt = now + stream.retryDelay;
+        stream.retryDelay = std::min<core::Clock::duration>(stream.retryDelay * 2, kLongestRetry);
+        return;
+    }
+    stream.markOpened();
+    stream.up.store(true);
+    stream.reopens.fetch_add(1, std::memory_order_relaxed);
+    SDL_PauseAudioDevice(stream.device, 0);
 }
 
 } // namespace metro::sound

@@ -16,6 +16,12 @@ void EngineSoundService::Feed::render(float* out, std::size_t frames,
     current->render(out, frames, callbackTime);
 }
 
+void EngineSoundService::Feed::outputRestarted() noexcept {
+    if (Mixer* current = mixer.load(std::memory_order_acquire)) {
+        current->outputRestarted();
+    }
+}
+
 EngineSoundService::EngineSoundService(std::unique_ptr<AudioOutput> output,
                                        Mixer::Placement placement)
     : m_output(std::move(output)), m_placement(placement) {}
@@ -50,6 +56,10 @@ core::Clock::duration EngineSoundService::outputLatency() const {
     const auto buffered = static_cast<core::Clock::rep>(m_output->bufferFrames()) *
                           kDeviceBuffersAhead * core::Clock::period::den / rate;
     return m_mixer->outputLatency() + core::Clock::duration(buffered);
+}
+
+bool EngineSoundService::outputAvailable() const noexcept {
+    return m_feed.mixer.load(std::memory_order_acquire) != nullptr && m_output->available();
 }
 
 Mixer& EngineSoundService::openMixer() {
@@ -99,9 +109,16 @@ void EngineSoundService::play(const core::BeatCue& cue) noexcept {
     if (!isVoiceSlot(cue.slot)) {
         return;
     }
-    if (Mixer* mixer = m_feed.mixer.load(std::memory_order_acquire)) {
-        mixer->schedule(cue);
+    Mixer* mixer = m_feed.mixer.load(std::memory_order_acquire);
+    if (mixer == nullptr) {
+        return;
     }
+    if (!m_output->available()) {
+        // Queued, it would sound late and off the beat once the output is back.
+        m_droppedWithoutOutput.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    mixer->schedule(cue);
 }
 
 } // namespace metro::sound

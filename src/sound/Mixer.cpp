@@ -26,6 +26,10 @@ struct Mixer::Impl {
 
     static constexpr std::size_t kQueueSize = 64;
     static constexpr std::size_t kPendingSize = 64;
+    /// A longer wait between two buffers is a stall of the output, not callback jitter.
+    static constexpr core::Clock::duration kStallGap = std::chrono::milliseconds(250);
+    /// How long the clock map runs again after a stall before a grid is anchored on it.
+    static constexpr double kResyncLockSeconds = 0.5;
 
     struct Pending {
         int slot = 0;
@@ -48,7 +52,9 @@ struct Mixer::Impl {
     }
 
     void render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept;
-    void drainCues(std::int64_t bufferStart) noexcept;
+    void followOutput(std::int64_t bufferStart, core::TimePoint callbackTime) noexcept;
+    void resync(bool newStream) noexcept;
+    void drainCues(std::int64_t bufferStart, bool skipLate) noexcept;
     void insertPending(const Pending& entry) noexcept;
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
@@ -62,9 +68,12 @@ struct Mixer::Impl {
     std::array<std::atomic<float>, kSlotCount> targetGain{};
     std::atomic<std::uint64_t> epoch{0};
     std::atomic<bool> rendering{false};
+    std::atomic<bool> restarted{false}; // the output asks for a fresh map (outputRestarted)
     std::atomic<std::uint64_t> late{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> corrections{0};
+    std::atomic<std::uint64_t> skipped{0};
+    std::atomic<std::uint64_t> resynced{0};
 
     // Control thread.
     std::array<std::shared_ptr<const SampleSet>, kSlotCount> owned;
@@ -79,6 +88,9 @@ struct Mixer::Impl {
     std::array<Pending, kPendingSize> pending{};
     std::size_t pendingCount = 0;
     std::int64_t framesRendered = 0;
+    core::TimePoint lastCallback{};
+    bool hasCallback = false;
+    bool resyncing = false; // new beats wait until the map has locked again
 };
 
 void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept {
@@ -89,9 +101,8 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     }
     const std::int64_t start = framesRendered;
     const std::int64_t end = start + static_cast<std::int64_t>(frames);
-    map.update(start, callbackTime);
+    followOutput(start, callbackTime);
     voices.releaseStale(current, start);
-    drainCues(start);
     startDue(start, end);
     const detail::SlotGains gains = rampGains(frames);
 
@@ -106,13 +117,54 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     epoch.fetch_add(1, std::memory_order_seq_cst);
 }
 
-void Mixer::Impl::drainCues(std::int64_t bufferStart) noexcept {
+// Feeds the clock map and takes the new beats, or holds them while the map locks again after
+// a stall or a restart of the output.
+void Mixer::Impl::followOutput(std::int64_t bufferStart, core::TimePoint callbackTime) noexcept {
+    if (restarted.exchange(false, std::memory_order_acquire)) {
+        resync(true);
+    } else if (hasCallback && callbackTime - lastCallback > kStallGap &&
+               (map.locked() || resyncing)) {
+        resync(false); // (a stream that stalls as it starts is only settling its map)
+    }
+    hasCallback = true;
+    lastCallback = callbackTime;
+    map.update(bufferStart, callbackTime);
+    if (!resyncing) {
+        drainCues(bufferStart, false);
+    } else if (map.lockedFor(callbackTime, kResyncLockSeconds)) {
+        resyncing = false;
+        drainCues(bufferStart, true); // what waited and is now past would sound off the grid
+    }
+}
+
+// The frames no longer follow the monotonic clock as they did: forget the map and the grid,
+// and the beats placed on them.
+void Mixer::Impl::resync(bool newStream) noexcept {
+    map.reset();
+    grid.reset();
+    skipped.fetch_add(pendingCount, std::memory_order_relaxed);
+    pendingCount = 0;
+    if (newStream) {
+        voices.clear();
+    }
+    resyncing = true;
+    resynced.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Mixer::Impl::drainCues(std::int64_t bufferStart, bool skipLate) noexcept {
     while (pendingCount < kPendingSize) {
         const auto cue = cues.try_pop();
         if (!cue) {
             break;
         }
         if (cue->slot < 1 || cue->slot >= kSlotCount) {
+            continue;
+        }
+        // Judged on the map, not the grid: a grid anchored on a stale beat would carry the
+        // young map's rate error from that beat's time to the present.
+        if (skipLate &&
+            map.frameAt(cue->scheduled + outputLatency) < static_cast<double>(bufferStart)) {
+            skipped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         const std::int64_t frame =
@@ -215,10 +267,17 @@ void Mixer::outputStopped() noexcept {
     impl.pendingCount = 0;
     impl.map.reset();
     impl.grid.reset();
+    impl.hasCallback = false; // a fresh start is neither a stall nor a restart
+    impl.resyncing = false;
+    impl.restarted.store(false, std::memory_order_relaxed);
     for (std::size_t slot = 1; slot < kSlotCount; ++slot) {
         impl.gain[slot] = impl.targetGain[slot].load(std::memory_order_relaxed);
     }
     impl.rendering.store(false, std::memory_order_seq_cst);
+}
+
+void Mixer::outputRestarted() noexcept {
+    m_impl->restarted.store(true, std::memory_order_release);
 }
 
 bool Mixer::schedule(const core::BeatCue& cue) noexcept {
@@ -247,6 +306,14 @@ std::uint64_t Mixer::droppedCues() const noexcept {
 
 std::uint64_t Mixer::gridCorrections() const noexcept {
     return m_impl->corrections.load(std::memory_order_relaxed);
+}
+
+std::uint64_t Mixer::skippedCues() const noexcept {
+    return m_impl->skipped.load(std::memory_order_relaxed);
+}
+
+std::uint64_t Mixer::resyncs() const noexcept {
+    return m_impl->resynced.load(std::memory_order_relaxed);
 }
 
 } // namespace metro::sound

@@ -11,9 +11,15 @@
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 
+#include <chrono>
 #include <string>
 
 namespace metro::window {
+
+namespace {
+/// How often the caption checks whether the sound device plays.
+constexpr std::chrono::milliseconds kSoundStateCheck{500};
+} // namespace
 
 Form1::Form1(core::Transport& transport, sound::SoundService& sound, VoiceLoader& voices,
              LampRelay& lamps, QWidget* parent)
@@ -28,6 +34,9 @@ Form1::Form1(core::Transport& transport, sound::SoundService& sound, VoiceLoader
     m_lampTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_lampTimer, &QTimer::timeout, this, &Form1::drainLamps);
     connect(&m_timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    m_soundStateTimer.setParent(this);
+    m_soundStateTimer.setInterval(kSoundStateCheck);
+    connect(&m_soundStateTimer, &QTimer::timeout, this, &Form1::showSoundState);
     qApp->installEventFilter(this);
 }
 
@@ -50,7 +59,14 @@ bool Form1::Form_Load() {
     }
     m_loaded = true;
     m_timer1.start();
+    m_soundStateTimer.start();
     return true;
+}
+
+// The lamps keep the beat while the sound device is lost; the caption says the clicks do not.
+void Form1::showSoundState() {
+    const QString caption = QString::fromLatin1(kCaption);
+    setWindowTitle(m_sound.outputAvailable() ? caption : caption + QStringLiteral(" - no sound"));
 }
 
 void Form1::Timer1_Timer() {
@@ -82,6 +98,7 @@ void Form1::Form_Unload() {
     }
     m_unloaded = true;
     m_timer1.stop();
+    m_soundStateTimer.stop();
     m_transport.shutdown();
     m_lampTimer.stop();
     m_voices.release();

@@ -71,6 +71,65 @@ TEST(MixerGrid, LongRunOnTheNominalGridAt48kAnd44k1) {
     }
 }
 
+// The output stalls 3 s (a frozen sound server), or restarts its stream after 100 ms (a server
+// started again), while the beats go on: no beat queued or placed across the break sounds
+// after it, and within a second the run goes on from a new anchor, on the frames where its
+// beats' times play, a whole period apart.
+TEST(MixerGrid, ResumesOnTheScheduledTimesAfterAStallOrARestart) {
+    for (const bool restart : {false, true}) {
+        Mixer mixer(48000, kLatency);
+        for (int slot = 1; slot <= 4; ++slot) {
+            mixer.setVoice(slot, Impulse(48000));
+        }
+        SimulatedOutput output(mixer, {.callbackJitter = 500us, .seed = 3});
+        const Nanos gap = restart ? Nanos(100ms) : Nanos(3s);
+        const Nanos period = 150ms;
+        const int beats = 80;
+        const TimePoint first = output.origin() + 2s;
+        const TimePoint breaks = first + 3s;
+        OnsetFinder before;
+        OnsetFinder after;
+        Nanos shift{0};
+        for (int next = 0;;) {
+            TimePoint now = output.nextCallbackTime() + shift;
+            if (shift == Nanos(0) && now >= breaks) {
+                shift = gap;
+                now += gap;
+                if (restart) {
+                    mixer.outputRestarted();
+                }
+            }
+            if (now > first + period * beats + kLatency) {
+                break;
+            }
+            for (; next < beats && first + period * next + 1ms <= now; ++next) {
+                mixer.schedule(core::BeatCue{next % 4 + 1, first + period * next, 1});
+            }
+            const std::int64_t start = output.framesRendered();
+            (shift == Nanos(0) ? before : after).scan(output.render(now), start);
+        }
+        // Where beat k's time plays, in frames after the break, and the beat an onset is for.
+        const auto frameOf = [&](std::int64_t k) {
+            return output.trueFrameAt(first + period * k + kLatency - gap);
+        };
+        const double k0 = (output.trueFrameAt(breaks + 1s) - frameOf(0)) / 7200;
+        ASSERT_FALSE(after.onsets.empty());
+        EXPECT_GE(before.onsets.size(), 19U) << restart;
+        const double resumed = (static_cast<double>(after.onsets[0]) - frameOf(0)) / 7200;
+        EXPECT_LE(resumed, k0) << restart << ": back within a second";
+        for (std::size_t i = 0; i < after.onsets.size(); ++i) {
+            const auto k = std::llround(resumed) + static_cast<std::int64_t>(i);
+            EXPECT_NEAR(static_cast<double>(after.onsets[i]), frameOf(k), 48.0) << restart << i;
+            if (i > 0) {
+                EXPECT_EQ(after.onsets[i] - after.onsets[i - 1], 7200) << restart << i;
+            }
+        }
+        EXPECT_EQ(std::llround(resumed) + static_cast<std::int64_t>(after.onsets.size()), beats);
+        EXPECT_EQ(mixer.resyncs(), 1U) << restart;
+        EXPECT_GT(mixer.skippedCues(), 0U) << restart;
+    }
+}
+
 struct DriftCase {
     double ppm;
     Nanos period;

@@ -1,6 +1,7 @@
 #include "PulseServer.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -53,13 +54,23 @@ PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
         throw PulseUnavailable("cannot make a runtime folder under /tmp");
     }
     m_dir = pattern;
+    try {
+        start();
+    } catch (const PulseUnavailable&) {
+        fs::remove_all(m_dir);
+        throw;
+    }
+}
+
+void PulseServer::start() {
     std::vector<std::string> argv{
         "pulseaudio",          "--system=false",      "-n",
         "--daemonize=no",      "--use-pid-file=no",   "--disallow-exit",
         "--exit-idle-time=-1", "--log-target=stderr", "--log-level=debug"};
-    argv.emplace_back("--load=module-native-protocol-unix auth-anonymous=1");
+    // The sink first: a client that gets in as soon as the socket is there finds it.
     argv.emplace_back("--load=module-null-sink sink_name=out format=float32le channels=2 rate=" +
-                      std::to_string(sinkRate));
+                      std::to_string(m_sinkRate));
+    argv.emplace_back("--load=module-native-protocol-unix auth-anonymous=1");
     try {
         // HOME too: the daemon keeps its cookie and state there, apart from every other server.
         m_daemon = std::make_unique<ChildProcess>(
@@ -78,16 +89,48 @@ PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
         std::ifstream log(m_dir / "daemon.log");
         const std::string text{std::istreambuf_iterator<char>(log), {}};
         m_daemon.reset();
-        fs::remove_all(m_dir);
         const std::string tail = text.size() > 2000 ? text.substr(text.size() - 2000) : text;
         throw PulseUnavailable(std::string(error.what()) + "\n" + tail);
     }
 }
 
 PulseServer::~PulseServer() {
+    thaw();
     m_daemon.reset(); // SIGTERM, then SIGKILL, and waits for the exit
     std::error_code ignored;
     fs::remove_all(m_dir, ignored);
+}
+
+void PulseServer::kill() {
+    if (m_daemon) {
+        ::kill(m_daemon->pid(), SIGKILL);
+        m_daemon->waitFor(kStartTimeout);
+        m_daemon.reset();
+        m_frozen = false;
+    }
+}
+
+void PulseServer::restart() {
+    kill();
+    // A killed server leaves its socket behind (and the pid file, were it written).
+    std::error_code ignored;
+    fs::remove(m_dir / "pulse" / "native", ignored);
+    fs::remove(m_dir / "pulse" / "pid", ignored);
+    start();
+}
+
+void PulseServer::freeze() {
+    if (m_daemon && !m_frozen) {
+        ::kill(m_daemon->pid(), SIGSTOP);
+        m_frozen = true;
+    }
+}
+
+void PulseServer::thaw() {
+    if (m_daemon && m_frozen) {
+        ::kill(m_daemon->pid(), SIGCONT);
+        m_frozen = false;
+    }
 }
 
 std::vector<std::string> PulseServer::clientEnvironment() const {

@@ -25,6 +25,18 @@ public:
     /// Starts the server and waits until it answers. Throws PulseUnavailable when it cannot.
     explicit PulseServer(int sinkRate = 48000);
     ~PulseServer();
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    /// Kills the server outright (SIGKILL), as a crash would, and waits until it is gone.
+    void kill();
+    /// Starts it again in the same folder (same socket, a fresh null sink) once killed, and
+    /// waits until it answers. Throws PulseUnavailable when it cannot.
+    void restart();
+    /// Freezes the server (SIGSTOP): its clients' connections stay open but get no answer.
+    void freeze();
+    /// Lets a frozen server run on (SIGCONT).
+    void thaw();
 
     int sinkRate() const { return m_sinkRate; }
     const std::filesystem::path& runtimeDir() const { return m_dir; }
@@ -37,9 +49,12 @@ public:
     std::size_t underruns() const;
 
 private:
+    void start();
+
     int m_sinkRate;
     std::filesystem::path m_dir;
     std::unique_ptr<ChildProcess> m_daemon;
+    bool m_frozen = false;
 };
 
 /// Records the server's sink monitor with parec, as float32 stereo at the sink's rate, into a

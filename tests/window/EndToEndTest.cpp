@@ -10,6 +10,8 @@
 #include <QColor>
 #include <QImage>
 
+#include <X11/Xlib.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -17,6 +19,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -170,18 +174,102 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     EXPECT_NEAR(peak[3] / peak[1], 1.0, 0.05);
 }
 
-// No sound server: the device message, and the program ends with a failure status once it is
-// dismissed, without ever showing its window.
+// No sound server and no ALSA device: the device message, and the program ends with a failure
+// status once it is dismissed, without ever showing its window. SDL tries every driver it has;
+// an empty ALSA configuration stands for a machine without a sound card.
 TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
     Session session("nodevice");
     fs::create_directories(session.dir / "runtime");
-    ChildProcess program =
-        session.run({"PULSE_SERVER=unix:" + (session.dir / "runtime/none").string(),
-                     "XDG_RUNTIME_DIR=" + (session.dir / "runtime").string()});
+    std::ofstream(session.dir / "asound.conf").flush();
+    ChildProcess program = session.run(
+        {"PULSE_SERVER=unix:" + (session.dir / "runtime/none").string(),
+         "XDG_RUNTIME_DIR=" + (session.dir / "runtime").string(),
+         "SDL_AUDIODRIVER=", "ALSA_CONFIG_PATH=" + (session.dir / "asound.conf").string()});
     const std::string box = session.waitForWindow("Qo Metronome");
     EXPECT_EQ(session.x({"xdotool", "getwindowname", box}), "Qo Metronome\n");
     session.x({"xdotool", "windowfocus", "--sync", box});
     session.x({"xdotool", "key", "Return"});
     const int status = program.waitFor(5s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+namespace {
+
+// Asks the window to close, as a window manager's close button would (WM_DELETE_WINDOW).
+void askToClose(const Session& session, const std::string& window) {
+    Display* display = XOpenDisplay(session.display.substr(session.display.find(':')).c_str());
+    ASSERT_NE(display, nullptr);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::stoul(window);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+    XCloseDisplay(display);
+}
+
+// The lamps lit in screenshots over `span`: the beat going on shows as several lamps in turn.
+std::set<int> lampsSeen(const Session& session, const std::string& window, Clock::duration span) {
+    std::set<int> seen;
+    const auto until = Clock::now() + span;
+    while (Clock::now() < until) {
+        session.x({"import", "-window", window, (session.dir / "shot.png").string()});
+        seen.insert(litLamp(QImage(QString::fromStdString((session.dir / "shot.png").string()))));
+        std::this_thread::sleep_for(150ms);
+    }
+    return seen;
+}
+
+} // namespace
+
+// The sound server killed while the metronome plays, started again, then frozen: the window
+// answers and the lamps keep the beat throughout, the caption tells while there is no sound,
+// the clicks come back with the server, and the window closes at once (status 0) even while
+// the server is frozen.
+TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
+    std::unique_ptr<PulseServer> pulse;
+    try {
+        pulse = std::make_unique<PulseServer>(48000);
+    } catch (const metro::testsupport::PulseUnavailable& error) {
+        GTEST_SKIP() << error.what();
+    }
+    Session session("faults");
+    ChildProcess program = session.run(pulse->clientEnvironment());
+    const std::string window = session.waitForWindow("Qo Metronome \\(v 1.00a\\)");
+    session.x({"xdotool", "windowfocus", "--sync", window});
+    std::this_thread::sleep_for(600ms); // the voices load 150 ms after the window appears
+    session.x({"xdotool", "mousemove", "--window", window, "300", "57", "click", "1"});
+    session.x({"xdotool", "key", "ctrl+a", "6", "0", "space"}); // 60 BPM, started
+    std::this_thread::sleep_for(1s);
+
+    const std::string caption = "Qo Metronome (v 1.00a)\n";
+    const std::string noSound = "Qo Metronome (v 1.00a) - no sound\n";
+    pulse->kill();
+    EXPECT_GE(lampsSeen(session, window, 3s).size(), 3U) << "the lamps stopped with the server";
+    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), noSound);
+    session.x({"xdotool", "key", "Escape"}); // the window still answers: Stop, then Start
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(lampsSeen(session, window, 1s), std::set<int>{0}) << "a lamp lit after Stop";
+    session.x({"xdotool", "key", "space"});
+
+    pulse->restart();
+    metro::testsupport::MonitorRecording recording(*pulse);
+    std::this_thread::sleep_for(3500ms);
+    const auto onsets = metro::testsupport::FindOnsets(recording.stop(), 2);
+    ASSERT_GE(onsets.size(), 2U) << "no sound after the server came back";
+    EXPECT_NEAR(static_cast<double>(onsets.back() - onsets[onsets.size() - 2]), 48000.0, 2.0);
+    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), caption);
+
+    pulse->freeze();
+    EXPECT_GE(lampsSeen(session, window, 2500ms).size(), 2U) << "the lamps stopped with the server";
+    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), noSound);
+    const auto closing = Clock::now();
+    askToClose(session, window);
+    const int status = program.waitFor(5s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::cout << "closed " << std::chrono::duration<double>(Clock::now() - closing).count()
+              << " s after being asked, the server frozen\n";
+    pulse->thaw();
 }

@@ -6,13 +6,15 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace metro::sound {
 
 /// The program's sound service: the mixer playing into an output (the device, or memory).
 /// Slots 1..4 reach the mixer; slot 0 and slots out of range are ignored. Window thread, except
-/// play() from the beat timer's thread; close() only once the beat timer has stopped.
+/// play() from the beat timer's thread and outputAvailable(); close() only once the beat timer
+/// has stopped.
 class EngineSoundService final : public SoundService {
 public:
     /// The mixer starts a beat on the frame this long after its scheduled time: room for the
@@ -32,6 +34,7 @@ public:
     void close() override;
     int sampleRate() const override;
     core::Clock::duration outputLatency() const override;
+    bool outputAvailable() const noexcept override;
 
     void createVoice(int slot, std::shared_ptr<const SampleSet> sound) override;
     void releaseVoice(int slot) override;
@@ -41,6 +44,10 @@ public:
 
     /// The mixer, once open() has succeeded (for statistics); nullptr before.
     const Mixer* mixer() const { return m_mixer.get(); }
+    /// Beats dropped by play() because the output was not available. Any thread.
+    std::uint64_t droppedWithoutOutput() const noexcept {
+        return m_droppedWithoutOutput.load(std::memory_order_relaxed);
+    }
 
 private:
     /// Passes the output's buffers to the mixer once there is one; silence before. The output
@@ -49,6 +56,7 @@ private:
         std::atomic<Mixer*> mixer{nullptr};
         void render(float* out, std::size_t frames,
                     core::TimePoint callbackTime) noexcept override; // [rt]
+        void outputRestarted() noexcept override;
     };
 
     static bool isVoiceSlot(int slot) { return slot >= 1 && slot < kSlotCount; }
@@ -59,6 +67,7 @@ private:
     Feed m_feed;
     std::unique_ptr<Mixer> m_mixer;
     std::array<bool, kSlotCount> m_hasVoice{};
+    std::atomic<std::uint64_t> m_droppedWithoutOutput{0};
 };
 
 } // namespace metro::sound

@@ -24,6 +24,10 @@ namespace metro::sound {
 /// grid is pulled back a frame or so per beat (gridCorrections()).
 /// A slot struck again while still sounding restarts its sound, the old one faded out in
 /// 1.5 ms on a second voice, so nothing clicks.
+/// When a running output stalls (no buffer asked for during 250 ms, e.g. a frozen sound server)
+/// or restarts its stream (outputRestarted()), the clock map and the grid start afresh: beats
+/// already placed are skipped, new ones wait until the map has locked again, those then past
+/// are skipped too, and the run goes on from a new anchor on the beat's scheduled times.
 ///
 /// Threads: setVoice/setLevel/collectGarbage/outputStopped from the control (window) thread;
 /// schedule from the one beat thread; render from the audio thread only. The mixer must outlive
@@ -57,6 +61,9 @@ public:
     /// forgets pending beats and the clock map, and lets collectGarbage free every replaced
     /// sound at once. The next render starts afresh. Control thread, after the output stopped.
     void outputStopped() noexcept;
+    /// Tells the mixer that the output lost its stream and opens a new one: the next render
+    /// does not follow the last one in time, and voices still sounding are dropped. Any thread.
+    void outputRestarted() noexcept override;
 
     /// Queues one beat. Returns false (and counts a drop) when the queue is full.
     /// Beat thread only; never blocks.
@@ -77,6 +84,11 @@ public:
     /// Frame-grid corrections made to follow a device clock that parts from the monotonic one.
     /// Any thread.
     std::uint64_t gridCorrections() const noexcept;
+    /// Beats skipped because the output stalled or restarted before they could sound on their
+    /// frame. Any thread.
+    std::uint64_t skippedCues() const noexcept;
+    /// How often the clock map and grid started afresh after a stall or restart. Any thread.
+    std::uint64_t resyncs() const noexcept;
 
 private:
     struct Impl;

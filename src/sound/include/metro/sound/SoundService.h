@@ -33,6 +33,10 @@ public:
     virtual int sampleRate() const = 0;
     /// How long after its scheduled time a beat becomes audible.
     virtual core::Clock::duration outputLatency() const = 0;
+    /// Whether the device plays now. While it is lost or stalled (the sound server went away
+    /// or stopped answering) this is false, and beats played meanwhile are dropped, not
+    /// queued. Any thread; never blocks.
+    virtual bool outputAvailable() const noexcept { return true; }
 
     /// Puts a new voice holding this sound in the slot, at full level. The slot's old voice,
     /// if any, is released first.

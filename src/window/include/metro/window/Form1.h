@@ -48,7 +48,8 @@ public:
 
     /// Makes the tempo box digits-only and opens the sound device, then arms the start-up
     /// timer. When the device cannot be opened it shows the device message and returns false;
-    /// the caller then ends the program without showing the window.
+    /// the caller then ends the program without showing the window. Once open, the caption
+    /// ends in " - no sound" whenever the device is lost, checked twice a second.
     bool Form_Load(); // NOLINT(readability-identifier-naming): Control_Event handler name
 
     std::string tempoText() const override;
@@ -80,6 +81,7 @@ private:
     void Timer1_Timer(); // NOLINT(readability-identifier-naming): Control_Event handler name
     void Loadfirst();    // NOLINT(readability-identifier-naming): documented procedure name
     void Form_Unload();  // NOLINT(readability-identifier-naming): Control_Event handler name
+    void showSoundState();
 
     // Handlers (Form1Handlers.cpp)
     void Form_KeyDown(const QKeyEvent& event); // NOLINT(readability-identifier-naming)
@@ -138,6 +140,7 @@ private:
     QLabel* m_label17 = nullptr;
     QTimer m_timer1;
     QTimer m_lampTimer;
+    QTimer m_soundStateTimer;
     core::TimePoint m_nextBeat{};
     bool m_loaded = false;
     bool m_unloaded = false;
