@@ -109,7 +109,7 @@ std::size_t PulseServer::underruns() const {
     return count;
 }
 
-MonitorRecording::MonitorRecording(const PulseServer& server)
+MonitorRecording::MonitorRecording(const SoundServer& server)
     : m_server(server), m_file(server.runtimeDir() / "monitor.raw") {
     // parec writes the samples to the file it is given and its messages to the log.
     m_parec = std::make_unique<ChildProcess>(
