@@ -103,8 +103,8 @@ Attempt playClicks(const SoundServer& server) {
 /// The sound servers a Linux desktop runs, each with the SDL driver that reaches it.
 enum class Server { PulseAudio, PipeWire, PipeWirePulse };
 
-std::string serverName(const testing::TestParamInfo<Server>& info) {
-    switch (info.param) {
+std::string serverName(Server server) {
+    switch (server) {
     case Server::PulseAudio:
         return "PulseAudio";
     case Server::PipeWire:
@@ -113,6 +113,11 @@ std::string serverName(const testing::TestParamInfo<Server>& info) {
         return "PipeWirePulse";
     }
     return "Unknown";
+}
+
+// Names the server in test names and messages.
+void PrintTo(Server server, std::ostream* out) {
+    *out << serverName(server);
 }
 
 std::unique_ptr<SoundServer> startServer(Server server) {
@@ -141,7 +146,7 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
         try {
             server = startServer(GetParam());
         } catch (const testsupport::ServerUnavailable& error) {
-            GTEST_SKIP() << serverName({GetParam(), 0}) << " cannot start here: " << error.what();
+            GTEST_SKIP() << serverName(GetParam()) << " cannot start here: " << error.what();
         }
         server->exportToThisProcess();
         attempt = playClicks(*server);
@@ -160,7 +165,7 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
 INSTANTIATE_TEST_SUITE_P(Servers, RealDevice,
                          testing::Values(Server::PulseAudio, Server::PipeWire,
                                          Server::PipeWirePulse),
-                         serverName);
+                         testing::PrintToStringParamName());
 
 } // namespace
 } // namespace metro::sound
