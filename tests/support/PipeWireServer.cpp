@@ -55,8 +55,8 @@ PipeWireServer::PipeWireServer(Route route, int sinkRate) : m_route(route), m_si
         stopDaemons();
         std::string logs;
         for (const char* name : {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse"}) {
-            logs += std::string("\n--- ") + name + ":\n" +
-                    ReadTail(m_dir / (name + std::string(".log")), 600);
+            const std::string log = ReadTail(m_dir / (name + std::string(".log")), 600);
+            logs += log.empty() ? "" : std::string("\n--- ") + name + ":\n" + log;
         }
         std::error_code ignored;
         fs::remove_all(m_dir, ignored);
