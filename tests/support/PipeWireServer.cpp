@@ -155,6 +155,9 @@ void PipeWireServer::waitUntil(const std::function<bool()>& done, const std::str
 void PipeWireServer::startDaemon(std::vector<std::string> argv,
                                  std::vector<std::string> environment) {
     const fs::path log = m_dir / (argv.front() + ".log");
+    // setpriv runs the daemon with a death signal: it ends with this process even if this
+    // process dies without its destructors (a crash, a sanitizer's abort).
+    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "SIGTERM", "--"});
     try {
         m_daemons.push_back(std::make_unique<ChildProcess>(argv, environment, log));
     } catch (const std::runtime_error& error) {
