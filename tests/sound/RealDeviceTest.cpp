@@ -63,8 +63,8 @@ struct Attempt {
 
 /// Plays the clicks once, from opening the device to closing it, recording the monitor.
 Attempt playClicks(const SoundServer& server) {
-    // The recorder first: PulseAudio's idle null sink sleeps in blocks of up to 2 s, and a
-    // stream that joins it then gets no callbacks until the block ends. A recorder wakes it.
+    // The recorder first: a stream joining PulseAudio's idle null sink got no callbacks here for
+    // up to 2 s, but started at once while a recorder was already reading from the sink.
     testsupport::MonitorRecording recording(server);
     EngineSoundService sound(std::make_unique<DeviceOutput>());
     sound.open();
