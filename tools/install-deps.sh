@@ -12,6 +12,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev clang-format
     xvfb xauth xdotool x11-utils imagemagick
     pulseaudio pulseaudio-utils
+    pipewire pipewire-pulse wireplumber libpipewire-0.3-0 dbus
     fonts-dejavu-core
     python3-numpy
     # packaging: the Debian package, its checks and the icon sizes

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ChildProcess.h"
+#include "SoundServer.h"
 
 #include <filesystem>
 #include <memory>
@@ -11,20 +12,20 @@
 namespace metro::testsupport {
 
 /// PulseAudio could not be started here at all (not installed, or refused to run).
-class PulseUnavailable : public std::runtime_error {
+class PulseUnavailable : public ServerUnavailable {
 public:
-    using std::runtime_error::runtime_error;
+    using ServerUnavailable::ServerUnavailable;
 };
 
 /// A private PulseAudio server for one test: its own runtime folder under /tmp, one null sink
 /// "out" (the default sink) at the given rate in float32 stereo. Started by the constructor,
 /// stopped and its folder removed by the destructor. It logs at debug level, so that playback
 /// underruns can be counted. One owner thread.
-class PulseServer {
+class PulseServer final : public SoundServer {
 public:
     /// Starts the server and waits until it answers. Throws PulseUnavailable when it cannot.
     explicit PulseServer(int sinkRate = 48000);
-    ~PulseServer();
+    ~PulseServer() override;
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
@@ -38,15 +39,15 @@ public:
     /// Lets a frozen server run on (SIGCONT).
     void thaw();
 
-    int sinkRate() const { return m_sinkRate; }
-    const std::filesystem::path& runtimeDir() const { return m_dir; }
+    int sinkRate() const override { return m_sinkRate; }
+    const std::filesystem::path& runtimeDir() const override { return m_dir; }
     /// The variables a client of this server needs: PULSE_SERVER and XDG_RUNTIME_DIR.
-    std::vector<std::string> clientEnvironment() const;
+    std::vector<std::string> clientEnvironment() const override;
     /// Points this process at the server and makes SDL use its PulseAudio driver.
-    void exportToThisProcess() const;
+    void exportToThisProcess() const override;
     /// How many times so far a playback stream ran dry ("underrun": the client was too late
     /// with its samples, so the sink played silence and everything after it came later).
-    std::size_t underruns() const;
+    std::size_t underruns() const override;
 
 private:
     void start();
@@ -62,7 +63,7 @@ private:
 class MonitorRecording {
 public:
     /// Starts parec and waits until the first samples arrive. Throws std::runtime_error.
-    explicit MonitorRecording(const PulseServer& server);
+    explicit MonitorRecording(const SoundServer& server);
 
     /// Stops parec and returns everything recorded, interleaved stereo.
     std::vector<float> stop();
@@ -71,7 +72,7 @@ public:
     std::size_t playbackUnderruns() const { return m_underruns; }
 
 private:
-    const PulseServer& m_server;
+    const SoundServer& m_server;
     std::filesystem::path m_file;
     std::unique_ptr<ChildProcess> m_parec;
     std::size_t m_underrunsBefore = 0;

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "ChildProcess.h"
+#include "SoundServer.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace metro::testsupport {
+
+/// A private PipeWire for one test, headless: its own session bus (dbus-daemon), pipewire,
+/// wireplumber and pipewire-pulse in a runtime folder of their own under /tmp, and a null sink
+/// "out" (the default sink) at the given rate in float32 stereo. PipeWire logs each graph cycle
+/// that a client left unfinished and pipewire-pulse each stream that ran dry, so that playback
+/// underruns can be counted. Throws ServerUnavailable when it cannot start. One owner thread.
+class PipeWireServer final : public SoundServer {
+public:
+    /// How the program's SDL reaches the server.
+    enum class Route {
+        Native,    ///< SDL's own PipeWire driver
+        PulseAudio ///< SDL's PulseAudio driver, through pipewire-pulse
+    };
+
+    explicit PipeWireServer(Route route, int sinkRate = 48000);
+    ~PipeWireServer() override;
+    PipeWireServer(const PipeWireServer&) = delete;
+    PipeWireServer& operator=(const PipeWireServer&) = delete;
+
+    int sinkRate() const override { return m_sinkRate; }
+    const std::filesystem::path& runtimeDir() const override { return m_dir; }
+    /// PULSE_SERVER and XDG_RUNTIME_DIR for pipewire-pulse, and where PipeWire's socket is.
+    std::vector<std::string> clientEnvironment() const override;
+    /// The client environment, and SDL_AUDIODRIVER for the route.
+    void exportToThisProcess() const override;
+    std::size_t underruns() const override;
+
+private:
+    void startDaemons();
+    void makeSink();
+    /// Starts one daemon, its output in `<name>.log`, and keeps it for the teardown.
+    void startDaemon(std::vector<std::string> argv, std::vector<std::string> environment);
+    /// Polls `done` until it holds; throws ServerUnavailable when a daemon has exited or the
+    /// time is up.
+    void waitUntil(const std::function<bool()>& done, const std::string& what);
+    /// Stops the daemons in the reverse order of their start.
+    void stopDaemons() noexcept;
+
+    Route m_route;
+    int m_sinkRate;
+    std::filesystem::path m_dir;
+    std::vector<std::unique_ptr<ChildProcess>> m_daemons;
+};
+
+} // namespace metro::testsupport
