@@ -197,6 +197,7 @@ TEST(CloseLoop, ClosingTheWindowWhileTheBeatRunsAlwaysEndsCleanly) {
     env.insert(env.end(),
                {"DISPLAY=" + display.name(), "SDL_AUDIODRIVER=pulseaudio", "WAYLAND_DISPLAY="});
 
+    XInitThreads(); // one connection per lane, but Xlib keeps some state of its own
     // A window of another lane may vanish between listing and reading it: not an error here.
     XSetErrorHandler([](::Display*, XErrorEvent*) { return 0; });
     const auto begin = Clock::now();
