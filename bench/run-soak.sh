@@ -12,8 +12,8 @@ out=bench/results/soak.txt
 if [ ! -s "$out" ]; then
     {
         echo "# soak_bench: the transport, periodic timer, sound service and SDL2 device at one tempo into a PulseAudio null sink"
-        echo "| started | commit | minutes | sink Hz | BPM | CPU hogs | beats | onsets | missing | extra | dropped ticks | late starts | grid corrections | underruns | residual std µs | residual max µs | max vs one-period grid µs | exact intervals | RSS start MB | RSS end MB | RSS growth MB |"
-        echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+        echo "| started | commit | minutes | sink Hz | BPM | CPU hogs | beats | onsets | missing | extra | dropped ticks | late starts | grid corrections | underruns | recording overruns | residual std µs | residual max µs | max vs one-period grid µs | exact intervals | RSS start MB | RSS end MB | RSS growth MB |"
+        echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
     } >"$out"
 fi
 stamp="$(date -u +%Y-%m-%dT%H:%MZ)"

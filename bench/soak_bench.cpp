@@ -117,6 +117,20 @@ std::vector<std::int64_t> findOnsetsInFile(const fs::path& file, int rate) {
     return onsets;
 }
 
+/// Lines of the server's log that tell of recorded sound it could not pass on to parec, whose
+/// loss shortens the recording and so looks like missing beats.
+std::size_t recordingOverruns(const fs::path& serverLog) {
+    std::ifstream in(serverLog);
+    std::size_t count = 0;
+    for (std::string line; std::getline(in, line);) {
+        count += line.find("Failed to push data into queue") != std::string::npos ||
+                         line.find("q overrun") != std::string::npos
+                     ? 1U
+                     : 0U;
+    }
+    return count;
+}
+
 Options parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -146,6 +160,7 @@ struct Result {
     std::uint64_t lateStarts = 0;
     std::uint64_t corrections = 0;
     std::size_t underruns = 0;
+    std::size_t recordingOverruns = 0;
     double rssStartKb = 0.0;
     double rssEndKb = 0.0;
     std::vector<std::int64_t> onsets;
@@ -205,6 +220,7 @@ Result soak(const Options& options) {
     std::this_thread::sleep_for(sound.outputLatency() + 500ms);
     result.underruns = server.underruns() - underrunsBefore;
     parec.stop();
+    result.recordingOverruns = recordingOverruns(server.runtimeDir() / "daemon.log");
     result.beats = player.beats.load();
     result.droppedTicks = timer.droppedCalls();
     result.lateStarts = sound.mixer()->lateStarts();
@@ -224,12 +240,20 @@ void report(const Options& options, const Result& r) {
     const std::size_t span =
         match.beats.empty() ? 0 : static_cast<std::size_t>(match.beats.back()) + 1;
     const std::size_t missing = std::max(beats > heard ? beats - heard : 0, span - heard);
-    std::printf("| %g | %d | %d | %d | %lld | %zu | %zu | %zu | %lld | %llu | %llu | %zu |",
+    // Where the grid broke: every interval more than 1 % off the period, with its time.
+    for (std::size_t i = 1; i < r.onsets.size(); ++i) {
+        const auto interval = static_cast<double>(r.onsets[i] - r.onsets[i - 1]);
+        if (std::abs(interval / periodFrames - 1.0) > 0.01) {
+            std::fprintf(stderr, "soak_bench: interval of %.0f frames at %.1f s\n", interval,
+                         static_cast<double>(r.onsets[i]) / options.rate);
+        }
+    }
+    std::printf("| %g | %d | %d | %d | %lld | %zu | %zu | %zu | %lld | %llu | %llu | %zu | %zu |",
                 options.minutes, options.rate, options.bpm, options.load,
                 static_cast<long long>(r.beats), r.onsets.size(), missing, match.extra,
                 static_cast<long long>(r.droppedTicks),
                 static_cast<unsigned long long>(r.lateStarts),
-                static_cast<unsigned long long>(r.corrections), r.underruns);
+                static_cast<unsigned long long>(r.corrections), r.underruns, r.recordingOverruns);
     const double microsPerFrame = 1e6 / options.rate;
     if (r.onsets.size() >= 2) {
         const auto fit = bench::FitGrid(r.onsets, match.beats);
