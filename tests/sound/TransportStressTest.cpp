@@ -67,7 +67,7 @@ std::shared_ptr<const SampleSet> oneSided(int channel) {
 }
 
 // Pulls the offline output every 10 ms, as a device would, and checks each buffer: the channel
-// of released voices must stay silent from `silentFrom` buffers on.
+// of released voices must be silent from the second buffer after their release on.
 class AudioThread {
 public:
     explicit AudioThread(OfflineOutput& output) : m_output(output), m_thread([this] { run(); }) {}
