@@ -3,7 +3,8 @@
 // straight the grid is. Each run measures the product's exact placement and, as a baseline,
 // the naive placement (each voice starts at the next buffer).
 //
-// Usage: onset_bench --rate HZ --bpm BPM [--seconds S] [--preroll S]
+// Usage: onset_bench --rate HZ --bpm BPM [--seconds S] [--preroll S] [--load N]
+//   --load N keeps N busy-loop processes at normal priority running beside it.
 // Prints one Markdown table row per placement.
 
 #include "metro/core/PeriodicTimer.h"
@@ -12,6 +13,7 @@
 #include "metro/sound/EngineSoundService.h"
 #include "metro/sound/VoiceBank.h"
 
+#include "ChildProcess.h"
 #include "GridFit.h"
 #include "Onsets.h"
 #include "PulseServer.h"
@@ -39,6 +41,7 @@ struct Options {
     int bpm = 120;
     double seconds = 60.0;
     double preroll = 3.0; // seconds the stream runs before the first beat, as in the program
+    int load = 0;         // busy-loop processes beside the benchmark
 };
 
 /// The device's own frame rate against the monotonic clock, from its callback times: an output
@@ -217,6 +220,8 @@ Options parse(int argc, char** argv) {
             options.seconds = std::atof(value);
         } else if (name == "--preroll") {
             options.preroll = std::atof(value);
+        } else if (name == "--load") {
+            options.load = std::atoi(value);
         } else {
             throw std::runtime_error("unknown option " + std::string(name));
         }
@@ -236,6 +241,12 @@ int main(int argc, char** argv) {
         const auto beats = static_cast<std::int64_t>(options.seconds * 1000.0 / *periodMs);
         testsupport::PulseServer server(options.rate);
         server.exportToThisProcess();
+        std::vector<std::unique_ptr<testsupport::ChildProcess>> hogs;
+        for (int i = 0; i < options.load; ++i) {
+            hogs.push_back(std::make_unique<testsupport::ChildProcess>(
+                std::vector<std::string>{"sh", "-c", "while :; do :; done"},
+                std::vector<std::string>{}, "/dev/null"));
+        }
         report(options, "exact", *periodMs,
                play(server, sound::Mixer::Placement::Exact, *periodMs, beats, options.preroll));
         report(
