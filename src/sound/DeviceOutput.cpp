@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -34,6 +35,15 @@ constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLongestRetry = std::chrono::milliseconds(250);
 /// A device that has asked for no buffer this long is not playing.
 constexpr auto kStallLimit = std::chrono::milliseconds(250);
+/// The span over which the audio thread times the device's cycle, and the callback gap that
+/// breaks it off (a stall says nothing about the cycle).
+constexpr auto kCycleWindow = std::chrono::milliseconds(250);
+constexpr auto kCycleGapLimit = std::chrono::milliseconds(200);
+/// Buffer sizes (frames) the device is reopened with to match its cycle, and how far the
+/// cycle may differ from the buffer before it is.
+constexpr int kSmallestBuffer = 64;
+constexpr int kLargestBuffer = 8192;
+constexpr double kCycleTolerance = 0.03;
 /// How long a new stream may take to start: a sound server can hold it that long before its
 /// first buffers play (a PulseAudio null sink that has been idle does).
 constexpr auto kStartGrace = std::chrono::seconds(2);
@@ -71,7 +81,18 @@ struct DeviceOutput::Stream {
     std::atomic<bool> up{false};                   // the device is open and not stopped
     std::atomic<bool> raised{false};               // the audio thread's priority is set
     std::atomic<std::uint64_t> reopens{0};
-    SDL_AudioSpec spec{}; // as first obtained: every reopen asks for exactly this
+    std::atomic<std::size_t> bufferFrames{0}; // of the stream open now
+    // Frames per device cycle, timed twice in a row alike (0 until then). Written by the audio
+    // thread; the watch thread reopens the stream at that size when it is not the buffer's.
+    std::atomic<int> cycleFrames{0};
+    SDL_AudioSpec spec{}; // as first obtained (but for a buffer matched to the device's cycle)
+
+    // The audio thread's timing of the cycle: callbacks since windowStart, the previous window's
+    // cycle. The watch thread resets it while no stream is open.
+    core::TimePoint windowStart{};
+    core::TimePoint previousCallback{};
+    int windowCallbacks = -1; // -1: no window yet
+    int previousCycle = 0;
 
     // The watch thread's (the window thread's until it starts).
     SDL_AudioDeviceID device = 0;
@@ -91,6 +112,32 @@ struct DeviceOutput::Stream {
             lastCallback.store(stamp, std::memory_order_relaxed);
         }
     }
+    /// Times the device's cycle from the callbacks' spacing (audio thread). SDL's PipeWire
+    /// driver asks for one buffer per graph cycle whatever the cycle's length, and the server
+    /// pads a shorter buffer with silence: the sound then no longer follows the frame count.
+    void timeCycle(core::TimePoint time) noexcept {
+        if (windowCallbacks < 0 || time - previousCallback > kCycleGapLimit) {
+            windowStart = time;
+            windowCallbacks = 0;
+            previousCycle = 0;
+        } else if (++windowCallbacks > 0 && time - windowStart >= kCycleWindow) {
+            const double interval =
+                std::chrono::duration<double>(time - windowStart).count() / windowCallbacks;
+            const int cycle = static_cast<int>(std::lround(interval * spec.freq));
+            if (previousCycle > 0 && std::abs(cycle - previousCycle) <= 1 + previousCycle / 50) {
+                cycleFrames.store(cycle, std::memory_order_relaxed);
+            }
+            previousCycle = cycle;
+            windowStart = time;
+            windowCallbacks = 0;
+        }
+        previousCallback = time;
+    }
+    /// True when the device's timed cycle is not the buffer's length (watch thread).
+    bool cycleMismatch() const noexcept {
+        const int cycle = cycleFrames.load(std::memory_order_relaxed);
+        return cycle > 0 && std::abs(cycle - spec.samples) > kCycleTolerance * spec.samples;
+    }
     /// A stream (re)opened now, before its audio thread runs: it counts as playing while it
     /// starts.
     void markOpened() noexcept {
@@ -108,6 +155,7 @@ void DeviceOutput::renderCallback(void* userdata, std::uint8_t* buffer, int leng
         stream.raised.store(true, std::memory_order_relaxed);
     }
     stream.markCallback(callbackTime);
+    stream.timeCycle(callbackTime);
     const auto frames = static_cast<std::size_t>(length) / (2 * sizeof(float));
     // SDL hands over a byte buffer laid out for AUDIO_F32SYS stereo.
     auto* out = reinterpret_cast<float*>(buffer);
@@ -168,7 +216,7 @@ void DeviceOutput::open(AudioSource& source) {
     stream->spec.freq = have.freq;
     stream->spec.samples = have.samples;
     m_sampleRate = have.freq;
-    m_bufferFrames = have.samples;
+    stream->bufferFrames.store(have.samples);
     stream->markOpened();
     stream->up.store(true);
     SDL_PauseAudioDevice(stream->device, 0);
@@ -201,7 +249,10 @@ void DeviceOutput::close() {
     stream.up.store(false);
     m_stream.reset();
     m_sampleRate = 0;
-    m_bufferFrames = 0;
+}
+
+std::size_t DeviceOutput::bufferFrames() const noexcept {
+    return m_stream ? m_stream->bufferFrames.load(std::memory_order_relaxed) : 0;
 }
 
 bool DeviceOutput::available() const noexcept {
@@ -245,7 +296,8 @@ void DeviceOutput::watch(const std::shared_ptr<Stream>& stream) {
 void DeviceOutput::reopenIfLost(Stream& stream) {
     const core::TimePoint now = core::Clock::now();
     if (stream.device != 0) {
-        if (SDL_GetAudioDeviceStatus(stream.device) != SDL_AUDIO_STOPPED) {
+        const bool mismatch = stream.cycleMismatch();
+        if (!mismatch && SDL_GetAudioDeviceStatus(stream.device) != SDL_AUDIO_STOPPED) {
             return;
         }
         stream.up.store(false);
@@ -253,6 +305,14 @@ void DeviceOutput::reopenIfLost(Stream& stream) {
         stream.device = 0;
         stream.nextAttempt = now;
         stream.retryDelay = kFirstRetry;
+        if (mismatch) {
+            // One buffer per cycle: the device plays every frame rendered, and nothing else.
+            const int cycle = stream.cycleFrames.load(std::memory_order_relaxed);
+            stream.spec.samples =
+                static_cast<Uint16>(std::clamp(cycle, kSmallestBuffer, kLargestBuffer));
+        }
+        stream.windowCallbacks = -1;
+        stream.cycleFrames.store(0, std::memory_order_relaxed);
     }
     if (now < stream.nextAttempt) {
         return;
@@ -272,6 +332,7 @@ void DeviceOutput::reopenIfLost(Stream& stream) {
         return;
     }
     stream.markOpened();
+    stream.bufferFrames.store(stream.spec.samples);
     stream.up.store(true);
     stream.reopens.fetch_add(1, std::memory_order_relaxed);
     SDL_PauseAudioDevice(stream.device, 0);
