@@ -155,6 +155,23 @@ TEST(MixerGrid, TakesAnUnderrunAsOneStep) {
     }
 }
 
+// An output that pulls two or three buffers at once at the start of each 1024-frame cycle: the
+// bursts are not jitter to correct, so the grid of a true clock stays exact, a fixed fraction
+// of a cycle off where the beats play, and no beat is late.
+TEST(MixerGrid, StaysExactWhenTheOutputPullsBuffersInBursts) {
+    Mixer mixer(48000, kLatency);
+    const int beats = 2000 / kLongTestDivisor;
+    const Grid grid = PlayLongRun(mixer, {.callbackJitter = 200us, .seed = 4, .cycleFrames = 1024},
+                                  150ms, beats, 5s);
+    ASSERT_EQ(grid.onsets.size(), static_cast<std::size_t>(beats));
+    for (std::size_t k = 1; k < grid.onsets.size(); ++k) {
+        ASSERT_EQ(grid.onsets[k] - grid.onsets[k - 1], 7200) << "beat " << k;
+    }
+    EXPECT_LT(grid.worstOffset, 1024.0);
+    EXPECT_EQ(mixer.gridCorrections(), 0U);
+    EXPECT_EQ(mixer.lateStarts(), 0U);
+}
+
 struct DriftCase {
     double ppm;
     Nanos period;

@@ -59,7 +59,9 @@ inline std::shared_ptr<const SampleSet> Sine(int rate, double hertz, float ampli
 /// Drives a mixer as an output would: buffer k is asked for at origin + k x frames / device
 /// rate (nominal rate off by `ppm`), plus a uniform jitter of up to +-callbackJitter. With a
 /// `stall`, the device plays silence that long once `stallAt` seconds of audio have been asked
-/// for (an underrun): later buffers are asked for, and play, that much later.
+/// for (an underrun): later buffers are asked for, and play, that much later. With
+/// `cycleFrames`, the output pulls buffers in bursts at the start of each cycle of that many
+/// frames, as many as it takes to cover the cycle.
 class SimulatedOutput {
 public:
     struct Options {
@@ -70,6 +72,7 @@ public:
         std::uint64_t seed = 1;
         Nanos stall{0};
         double stallAt = 0.0;
+        std::int64_t cycleFrames = 0;
     };
 
     SimulatedOutput(AudioSource& source, Options options)
@@ -92,8 +95,12 @@ public:
     }
     /// When the next buffer is asked for (a new jitter on every call).
     TimePoint nextCallbackTime() {
+        std::int64_t frame = framesRendered();
+        if (m_options.cycleFrames > 0) {
+            frame -= frame % m_options.cycleFrames;
+        }
         const double seconds =
-            static_cast<double>(framesRendered()) / m_options.rate / (1.0 + m_options.ppm * 1e-6);
+            static_cast<double>(frame) / m_options.rate / (1.0 + m_options.ppm * 1e-6);
         const auto range = m_options.callbackJitter.count();
         const Nanos stalled = seconds >= m_options.stallAt ? stall() : Nanos(0);
         return m_origin + Nanos(std::llround(seconds * 1e9)) + stalled +
