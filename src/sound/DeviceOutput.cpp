@@ -35,15 +35,16 @@ constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLongestRetry = std::chrono::milliseconds(250);
 /// A device that has asked for no buffer this long is not playing.
 constexpr auto kStallLimit = std::chrono::milliseconds(250);
-/// The span over which the audio thread times the device's cycle, and the callback gap that
-/// breaks it off (a stall says nothing about the cycle).
-constexpr auto kCycleWindow = std::chrono::milliseconds(250);
+/// The audio thread times the device's cycle over windows of at least this long and this
+/// many callbacks, once a stream has run a while (its first callbacks come irregularly); a
+/// callback gap this long breaks a window off (a stall says nothing about the cycle).
+constexpr auto kCycleWindow = std::chrono::milliseconds(300);
+constexpr int kCycleCallbacks = 24;
+constexpr auto kCycleSettle = std::chrono::milliseconds(100);
 constexpr auto kCycleGapLimit = std::chrono::milliseconds(200);
-/// Buffer sizes (frames) the device is reopened with to match its cycle, and how far the
-/// cycle may differ from the buffer before it is.
+/// Buffer sizes (frames) the device is reopened with to match its cycle.
 constexpr int kSmallestBuffer = 64;
 constexpr int kLargestBuffer = 8192;
-constexpr double kCycleTolerance = 0.03;
 /// How long a new stream may take to start: a sound server can hold it that long before its
 /// first buffers play (a PulseAudio null sink that has been idle does).
 constexpr auto kStartGrace = std::chrono::seconds(2);
@@ -87,11 +88,14 @@ struct DeviceOutput::Stream {
     std::atomic<int> cycleFrames{0};
     SDL_AudioSpec spec{}; // as first obtained (but for a buffer matched to the device's cycle)
 
-    // The audio thread's timing of the cycle: callbacks since windowStart, the previous window's
-    // cycle. The watch thread resets it while no stream is open.
+    // The audio thread's timing of the cycle: a least-squares line through the callback times
+    // (s since windowStart) on their count, and the previous window's cycle. The watch thread
+    // resets it (windowCallbacks = -1) while no stream is open.
+    core::TimePoint streamStart{};
     core::TimePoint windowStart{};
     core::TimePoint previousCallback{};
-    int windowCallbacks = -1; // -1: no window yet
+    int windowCallbacks = -1; // -1: no stream timed yet
+    double sumT = 0, sumNT = 0;
     int previousCycle = 0;
 
     // The watch thread's (the window thread's until it starts).
@@ -115,28 +119,46 @@ struct DeviceOutput::Stream {
     /// Times the device's cycle from the callbacks' spacing (audio thread). SDL's PipeWire
     /// driver asks for one buffer per graph cycle whatever the cycle's length, and the server
     /// pads a shorter buffer with silence: the sound then no longer follows the frame count.
+    /// Two windows in a row must give the same whole number of frames.
     void timeCycle(core::TimePoint time) noexcept {
         if (windowCallbacks < 0 || time - previousCallback > kCycleGapLimit) {
-            windowStart = time;
-            windowCallbacks = 0;
+            streamStart = time;
             previousCycle = 0;
-        } else if (++windowCallbacks > 0 && time - windowStart >= kCycleWindow) {
-            const double interval =
-                std::chrono::duration<double>(time - windowStart).count() / windowCallbacks;
-            const int cycle = static_cast<int>(std::lround(interval * spec.freq));
-            if (previousCycle > 0 && std::abs(cycle - previousCycle) <= 1 + previousCycle / 50) {
-                cycleFrames.store(cycle, std::memory_order_relaxed);
-            }
-            previousCycle = cycle;
-            windowStart = time;
-            windowCallbacks = 0;
         }
         previousCallback = time;
+        if (time - streamStart < kCycleSettle || windowCallbacks < 0) {
+            startCycleWindow(time);
+            return;
+        }
+        const double t = std::chrono::duration<double>(time - windowStart).count();
+        const int n = ++windowCallbacks;
+        sumT += t;
+        sumNT += n * t;
+        if (n < kCycleCallbacks || time - windowStart < kCycleWindow) {
+            return;
+        }
+        // Slope of t on n = 0..n (the window's first callback at t = 0), by least squares.
+        const double count = n + 1;
+        const double meanN = n / 2.0;
+        const double spread = count * (count * count - 1) / 12.0;
+        const double slope = (sumNT - meanN * sumT) / spread;
+        const int cycle = static_cast<int>(std::lround(slope * spec.freq));
+        if (cycle == previousCycle) {
+            cycleFrames.store(cycle, std::memory_order_relaxed);
+        }
+        previousCycle = cycle;
+        startCycleWindow(time);
+    }
+    void startCycleWindow(core::TimePoint time) noexcept {
+        windowStart = time;
+        windowCallbacks = 0;
+        sumT = 0;
+        sumNT = 0;
     }
     /// True when the device's timed cycle is not the buffer's length (watch thread).
     bool cycleMismatch() const noexcept {
         const int cycle = cycleFrames.load(std::memory_order_relaxed);
-        return cycle > 0 && std::abs(cycle - spec.samples) > kCycleTolerance * spec.samples;
+        return cycle > 0 && cycle != spec.samples;
     }
     /// A stream (re)opened now, before its audio thread runs: it counts as playing while it
     /// starts.

@@ -73,9 +73,9 @@ Attempt playClicks(const SoundServer& server) {
     EXPECT_EQ(sound.sampleRate(), 48000);
     VoiceBank bank(sound);
     bank.SETIT();
-    // As in the program, the stream runs a while before the first beat, so that the mixer's
-    // clock map has settled.
-    std::this_thread::sleep_for(1500ms);
+    // As in the program, the stream runs a while before the first beat, so that the output
+    // has matched its buffers to the device's cycle and the mixer's clock map has settled.
+    std::this_thread::sleep_for(2500ms);
     const std::size_t underrunsBefore = server.underruns();
 
     core::PeriodicTimer timer;
