@@ -42,6 +42,11 @@ constexpr auto kCycleWindow = std::chrono::milliseconds(300);
 constexpr int kCycleCallbacks = 24;
 constexpr auto kCycleSettle = std::chrono::milliseconds(100);
 constexpr auto kCycleGapLimit = std::chrono::milliseconds(200);
+/// Windows in a row that must time the same cycle before the stream is reopened to match it:
+/// fewer when it is far off the buffer, more when a little (a few frames might be jitter).
+constexpr int kFarOffWindows = 2;
+constexpr int kNearWindows = 5;
+constexpr double kFarOff = 0.03;
 /// Buffer sizes (frames) the device is reopened with to match its cycle.
 constexpr int kSmallestBuffer = 64;
 constexpr int kLargestBuffer = 8192;
@@ -97,6 +102,7 @@ struct DeviceOutput::Stream {
     int windowCallbacks = -1; // -1: no stream timed yet
     double sumT = 0, sumNT = 0;
     int previousCycle = 0;
+    int sameInRow = 0;
 
     // The watch thread's (the window thread's until it starts).
     SDL_AudioDeviceID device = 0;
@@ -119,7 +125,7 @@ struct DeviceOutput::Stream {
     /// Times the device's cycle from the callbacks' spacing (audio thread). SDL's PipeWire
     /// driver asks for one buffer per graph cycle whatever the cycle's length, and the server
     /// pads a shorter buffer with silence: the sound then no longer follows the frame count.
-    /// Two windows in a row must give the same whole number of frames.
+    /// Windows in a row must give the same whole number of frames.
     void timeCycle(core::TimePoint time) noexcept {
         if (windowCallbacks < 0 || time - previousCallback > kCycleGapLimit) {
             streamStart = time;
@@ -143,10 +149,12 @@ struct DeviceOutput::Stream {
         const double spread = count * (count * count - 1) / 12.0;
         const double slope = (sumNT - meanN * sumT) / spread;
         const int cycle = static_cast<int>(std::lround(slope * spec.freq));
-        if (cycle == previousCycle) {
+        sameInRow = cycle == previousCycle ? sameInRow + 1 : 1;
+        previousCycle = cycle;
+        const bool farOff = std::abs(cycle - spec.samples) > kFarOff * spec.samples;
+        if (sameInRow >= (farOff ? kFarOffWindows : kNearWindows)) {
             cycleFrames.store(cycle, std::memory_order_relaxed);
         }
-        previousCycle = cycle;
         startCycleWindow(time);
     }
     void startCycleWindow(core::TimePoint time) noexcept {
