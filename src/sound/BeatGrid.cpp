@@ -77,6 +77,7 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
         m_run = cue.run;
         m_lastScheduled = cue.scheduled;
         startRun(cue.scheduled, std::llround(mapped), anchorRate(map));
+        m_mapSteps = map.steps();
         m_onLine = false;
         reference(cue.scheduled, mapped, map);
         m_correcting = false;
@@ -87,6 +88,17 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
     m_lastScheduled = cue.scheduled;
     const double offset =
         reference(cue.scheduled, mapped, map) - static_cast<double>(gridFrame(cue.scheduled));
+    if (map.stepping()) {
+        return gridFrame(cue.scheduled); // the map is measuring a step: wait for it
+    }
+    if (map.steps() != m_mapSteps) {
+        // The output stepped (an underrun): the run goes on from where the map puts this beat.
+        m_mapSteps = map.steps();
+        ++m_corrections;
+        m_correcting = false;
+        m_shift += std::llround(offset);
+        return gridFrame(cue.scheduled);
+    }
     const double measured = map.measuredRate();
     if (std::fabs(offset) > m_startThreshold && measured > 0.0 &&
         std::fabs(measured - m_runRate) > kRebaseRateTolerance * m_sampleRate) {

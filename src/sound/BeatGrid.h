@@ -20,7 +20,8 @@ namespace metro::sound::detail {
 /// callbacks does not move the grid) is consulted again for each beat to notice the grid
 /// parting from it: past 1 ms the run goes on from that beat at the map's measured rate (if it has
 /// one and it differs), and the grid is pulled back until it is within 0.5 ms again, one frame a
-/// beat where that keeps up, never more than max(1, round(period x 2e-4)) frames.
+/// beat where that keeps up, never more than max(1, round(period x 2e-4)) frames. When the map
+/// took a step (the output played silence or skipped frames) the next beat re-anchors on it.
 /// Audio thread only (the mixer's render).
 class BeatGrid {
 public:
@@ -68,6 +69,7 @@ private:
     bool m_correcting = false;
     std::int64_t m_stepSize = 1; // frames moved per corrected beat, learnt from the drift
     std::uint64_t m_corrections = 0;
+    std::uint64_t m_mapSteps = 0; // the map's steps() the run has followed
 };
 
 } // namespace metro::sound::detail

@@ -18,13 +18,16 @@ constexpr double kMinSkipSeconds = 0.001;
 // readings and restart the loop over and over; the limit widens to this many mean deviations.
 constexpr double kSkipDeviations = 4.0;
 constexpr double kDeviationWindow = 100.0;
-constexpr int kRelockAfter = 8;
+// Of a run of misses, the last this many agreeing on one offset make it a step.
+constexpr int kStepReadings = 4;
 constexpr double kMaxOmega = 0.5;
 constexpr double kMaxRateError = 0.005;
 constexpr double kFitDelaySeconds = 3.0;
 constexpr double kFitMemorySeconds = 300.0;
 constexpr double kFitMinSeconds = 10.0;
 constexpr double kFitBlockSeconds = 1.0;
+// The block after a step on which the fit measures it again: short, as the grid waits for it.
+constexpr double kStepBlockSeconds = 0.3;
 
 } // namespace
 
@@ -39,6 +42,7 @@ void ClockMap::reset() noexcept {
     m_deviationCount = 0;
     m_missesInRow = 0;
     m_fit = Fit{};
+    m_stepPending = false;
 }
 
 double ClockMap::secondsSinceOrigin(core::TimePoint time) const noexcept {
@@ -73,6 +77,7 @@ void ClockMap::startLoop(std::int64_t frame, double time) noexcept {
     m_loopStart = time;
     m_missesInRow = 0;
     m_fit = Fit{};
+    m_stepPending = false;
 }
 
 void ClockMap::fitReading(std::int64_t frame, double time) noexcept {
@@ -86,7 +91,24 @@ void ClockMap::fitReading(std::int64_t frame, double time) noexcept {
     }
     const double t = time - m_fitStart;
     const double x = static_cast<double>(frame - m_fitStartFrame) * m_nominalSecondsPerFrame;
-    if (t - m_fit.blockStart >= kFitBlockSeconds && m_fit.blockHasReading) {
+    const double block = m_stepPending ? kStepBlockSeconds : kFitBlockSeconds;
+    if (t - m_fit.blockStart >= block && m_fit.blockHasReading) {
+        if (m_stepPending) {
+            // The first second after a step, against the line: what the step's estimate from
+            // a few jittery readings missed. Both the line and the loop take it up.
+            const double slope = (m_fit.weight * m_fit.xt - m_fit.x * m_fit.t) /
+                                 (m_fit.weight * m_fit.xx - m_fit.x * m_fit.x);
+            const double missed =
+                m_fit.bestT - (m_fit.t - slope * m_fit.x) / m_fit.weight - slope * m_fit.bestX;
+            m_fitStart += missed;
+            m_time0 += missed;
+            m_stepPending = false;
+            ++m_steps;
+            m_fit.blockStart = t - missed;
+            m_fit.blockHasReading = false;
+            fitReading(frame, time);
+            return;
+        }
         const double keep = std::exp((m_fit.last - m_fit.bestT) / kFitMemorySeconds);
         m_fit.weight = m_fit.weight * keep + 1.0;
         m_fit.x = m_fit.x * keep + m_fit.bestX;
@@ -138,9 +160,12 @@ void ClockMap::followReading(std::int64_t frame, double time) noexcept {
     m_meanDeviation += weight * (std::min(std::fabs(error), limit) - m_meanDeviation);
 
     if (std::fabs(error) > limit) {
+        m_missErrors[static_cast<std::size_t>(m_missesInRow)] = error;
         if (++m_missesInRow >= kRelockAfter) {
-            ++m_relocks;
-            startLoop(frame, time);
+            if (!takeStep(frame, time, predicted)) {
+                ++m_relocks;
+                startLoop(frame, time);
+            }
             return;
         }
         m_frame0 = frame;
@@ -157,6 +182,32 @@ void ClockMap::followReading(std::int64_t frame, double time) noexcept {
     m_secondsPerFrame =
         std::clamp(m_secondsPerFrame, m_nominalSecondsPerFrame * (1 - kMaxRateError),
                    m_nominalSecondsPerFrame * (1 + kMaxRateError));
+}
+
+bool ClockMap::takeStep(std::int64_t frame, double time, double predicted) noexcept {
+    const auto last = m_missErrors.end();
+    const auto [low, high] = std::minmax_element(last - kStepReadings, last);
+    if (*high - *low > skipLimit() || (*low < 0.0) != (*high < 0.0)) {
+        return false;
+    }
+    double step = 0.0;
+    for (auto it = last - kStepReadings; it != last; ++it) {
+        step += *it / kStepReadings;
+    }
+    // The whole line moves: the loop's phase and the rate fit's origin, not their slopes.
+    m_frame0 = frame;
+    m_time0 = predicted + step;
+    m_missesInRow = 0;
+    if (m_fit.started) {
+        // The block in progress mixes readings from both sides of the step: drop it, and
+        // measure the step again on the next one where the line has a slope to measure it by.
+        m_fitStart += step;
+        m_fit.blockStart = time - m_fitStart;
+        m_fit.blockHasReading = false;
+        m_stepPending = m_fit.weight * m_fit.xx - m_fit.x * m_fit.x > 0.0;
+    }
+    m_steps += m_stepPending ? 0 : 1;
+    return true;
 }
 
 double ClockMap::bandwidth(double time) const noexcept {

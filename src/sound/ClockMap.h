@@ -2,6 +2,7 @@
 
 #include "metro/core/Clock.h"
 
+#include <array>
 #include <cstdint>
 
 namespace metro::sound::detail {
@@ -12,8 +13,10 @@ namespace metro::sound::detail {
 /// and the monotonic time at which the output asked for it. A second-order delay-locked loop
 /// smooths the callback jitter out of those readings. Readings of the first 0.3 s are only
 /// used raw (outputs deliver their first buffers in a burst); the loop then starts wide
-/// (2 Hz) and narrows to 0.1 Hz as it settles. A reading far off the prediction is skipped,
-/// and eight skipped in a row restart the loop on the latest reading.
+/// (2 Hz) and narrows to 0.1 Hz as it settles. A reading far off the prediction is skipped.
+/// Eight skipped in a row whose last four lie off it by one offset are a step (an underrun):
+/// the loop and the rate fit move by it, their rate kept, and the fit measures the step again
+/// on the readings of the next 0.3 s. Any other eight restart the loop on the latest reading.
 /// Audio thread only (the mixer's render).
 class ClockMap {
 public:
@@ -41,9 +44,16 @@ public:
     double steadyFrameAt(core::TimePoint time) const noexcept;
     /// How many times the loop restarted after a run of readings off its prediction.
     std::uint64_t relocks() const noexcept { return m_relocks; }
+    /// How many times the readings stepped: a run of them off the prediction by one offset (the
+    /// output played silence, or skipped frames), which the loop took up at once, rate kept.
+    std::uint64_t steps() const noexcept { return m_steps; }
+    /// True while the map measures a step it has just seen again (about 0.3 s): its readings
+    /// are then only roughly right.
+    bool stepping() const noexcept { return m_stepPending; }
 
 private:
     enum class Phase { Empty, Settling, Locked };
+    static constexpr int kRelockAfter = 8; // misses in a row that end the loop as it runs
 
     double secondsSinceOrigin(core::TimePoint time) const noexcept;
     void startLoop(std::int64_t frame, double time) noexcept;
@@ -51,6 +61,8 @@ private:
     double bandwidth(double time) const noexcept;
     double skipLimit() const noexcept;
     void fitReading(std::int64_t frame, double time) noexcept;
+    /// Moves the loop by the offset of the last misses when they agree on one; else false.
+    bool takeStep(std::int64_t frame, double time, double predicted) noexcept;
 
     double m_nominalSecondsPerFrame;
     Phase m_phase = Phase::Empty;
@@ -63,6 +75,8 @@ private:
     double m_meanDeviation = 0.0;
     std::uint64_t m_deviationCount = 0;
     int m_missesInRow = 0;
+    std::array<double, kRelockAfter>
+        m_missErrors{}; // the current run of misses, seconds off the loop
     // The rate fit: weighted sums of time t on nominal time x = frames x nominal period, both
     // since the fit's first reading. Of each second's readings only the earliest against the
     // nominal rate goes in: callbacks come late by varying amounts, never early.
@@ -75,6 +89,8 @@ private:
     double m_fitStart = 0.0;
     std::int64_t m_fitStartFrame = 0;
     std::uint64_t m_relocks = 0;
+    std::uint64_t m_steps = 0;
+    bool m_stepPending = false; // the fit measures the last step again on its next block
 };
 
 } // namespace metro::sound::detail

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -34,6 +35,21 @@ constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLongestRetry = std::chrono::milliseconds(250);
 /// A device that has asked for no buffer this long is not playing.
 constexpr auto kStallLimit = std::chrono::milliseconds(250);
+/// The audio thread times the device's cycle over windows of at least this long and this
+/// many callbacks, once a stream has run a while (its first callbacks come irregularly); a
+/// callback gap this long breaks a window off (a stall says nothing about the cycle).
+constexpr auto kCycleWindow = std::chrono::milliseconds(300);
+constexpr int kCycleCallbacks = 24;
+constexpr auto kCycleSettle = std::chrono::milliseconds(100);
+constexpr auto kCycleGapLimit = std::chrono::milliseconds(200);
+/// Windows in a row that must time the same cycle before the stream is reopened to match it:
+/// fewer when it is far off the buffer, more when a little (a few frames might be jitter).
+constexpr int kFarOffWindows = 2;
+constexpr int kNearWindows = 5;
+constexpr double kFarOff = 0.03;
+/// Buffer sizes (frames) the device is reopened with to match its cycle.
+constexpr int kSmallestBuffer = 64;
+constexpr int kLargestBuffer = 8192;
 /// How long a new stream may take to start: a sound server can hold it that long before its
 /// first buffers play (a PulseAudio null sink that has been idle does).
 constexpr auto kStartGrace = std::chrono::seconds(2);
@@ -71,7 +87,22 @@ struct DeviceOutput::Stream {
     std::atomic<bool> up{false};                   // the device is open and not stopped
     std::atomic<bool> raised{false};               // the audio thread's priority is set
     std::atomic<std::uint64_t> reopens{0};
-    SDL_AudioSpec spec{}; // as first obtained: every reopen asks for exactly this
+    std::atomic<std::size_t> bufferFrames{0}; // of the stream open now
+    // Frames per device cycle, timed twice in a row alike (0 until then). Written by the audio
+    // thread; the watch thread reopens the stream at that size when it is not the buffer's.
+    std::atomic<int> cycleFrames{0};
+    SDL_AudioSpec spec{}; // as first obtained (but for a buffer matched to the device's cycle)
+
+    // The audio thread's timing of the cycle: a least-squares line through the callback times
+    // (s since windowStart) on their count, and the previous window's cycle. The watch thread
+    // resets it (windowCallbacks = -1) while no stream is open.
+    core::TimePoint streamStart{};
+    core::TimePoint windowStart{};
+    core::TimePoint previousCallback{};
+    int windowCallbacks = -1; // -1: no stream timed yet
+    double sumT = 0, sumNT = 0;
+    int previousCycle = 0;
+    int sameInRow = 0;
 
     // The watch thread's (the window thread's until it starts).
     SDL_AudioDeviceID device = 0;
@@ -91,6 +122,52 @@ struct DeviceOutput::Stream {
             lastCallback.store(stamp, std::memory_order_relaxed);
         }
     }
+    /// Times the device's cycle from the callbacks' spacing (audio thread). SDL's PipeWire
+    /// driver asks for one buffer per graph cycle whatever the cycle's length, and the server
+    /// pads a shorter buffer with silence: the sound then no longer follows the frame count.
+    /// Windows in a row must give the same whole number of frames.
+    void timeCycle(core::TimePoint time) noexcept {
+        if (windowCallbacks < 0 || time - previousCallback > kCycleGapLimit) {
+            streamStart = time;
+            previousCycle = 0;
+        }
+        previousCallback = time;
+        if (time - streamStart < kCycleSettle || windowCallbacks < 0) {
+            startCycleWindow(time);
+            return;
+        }
+        const double t = std::chrono::duration<double>(time - windowStart).count();
+        const int n = ++windowCallbacks;
+        sumT += t;
+        sumNT += n * t;
+        if (n < kCycleCallbacks || time - windowStart < kCycleWindow) {
+            return;
+        }
+        // Slope of t on n = 0..n (the window's first callback at t = 0), by least squares.
+        const double count = n + 1;
+        const double meanN = n / 2.0;
+        const double spread = count * (count * count - 1) / 12.0;
+        const double slope = (sumNT - meanN * sumT) / spread;
+        const int cycle = static_cast<int>(std::lround(slope * spec.freq));
+        sameInRow = cycle == previousCycle ? sameInRow + 1 : 1;
+        previousCycle = cycle;
+        const bool farOff = std::abs(cycle - spec.samples) > kFarOff * spec.samples;
+        if (sameInRow >= (farOff ? kFarOffWindows : kNearWindows)) {
+            cycleFrames.store(cycle, std::memory_order_relaxed);
+        }
+        startCycleWindow(time);
+    }
+    void startCycleWindow(core::TimePoint time) noexcept {
+        windowStart = time;
+        windowCallbacks = 0;
+        sumT = 0;
+        sumNT = 0;
+    }
+    /// True when the device's timed cycle is not the buffer's length (watch thread).
+    bool cycleMismatch() const noexcept {
+        const int cycle = cycleFrames.load(std::memory_order_relaxed);
+        return cycle > 0 && cycle != spec.samples;
+    }
     /// A stream (re)opened now, before its audio thread runs: it counts as playing while it
     /// starts.
     void markOpened() noexcept {
@@ -108,6 +185,7 @@ void DeviceOutput::renderCallback(void* userdata, std::uint8_t* buffer, int leng
         stream.raised.store(true, std::memory_order_relaxed);
     }
     stream.markCallback(callbackTime);
+    stream.timeCycle(callbackTime);
     const auto frames = static_cast<std::size_t>(length) / (2 * sizeof(float));
     // SDL hands over a byte buffer laid out for AUDIO_F32SYS stereo.
     auto* out = reinterpret_cast<float*>(buffer);
@@ -168,7 +246,7 @@ void DeviceOutput::open(AudioSource& source) {
     stream->spec.freq = have.freq;
     stream->spec.samples = have.samples;
     m_sampleRate = have.freq;
-    m_bufferFrames = have.samples;
+    stream->bufferFrames.store(have.samples);
     stream->markOpened();
     stream->up.store(true);
     SDL_PauseAudioDevice(stream->device, 0);
@@ -201,7 +279,10 @@ void DeviceOutput::close() {
     stream.up.store(false);
     m_stream.reset();
     m_sampleRate = 0;
-    m_bufferFrames = 0;
+}
+
+std::size_t DeviceOutput::bufferFrames() const noexcept {
+    return m_stream ? m_stream->bufferFrames.load(std::memory_order_relaxed) : 0;
 }
 
 bool DeviceOutput::available() const noexcept {
@@ -245,7 +326,8 @@ void DeviceOutput::watch(const std::shared_ptr<Stream>& stream) {
 void DeviceOutput::reopenIfLost(Stream& stream) {
     const core::TimePoint now = core::Clock::now();
     if (stream.device != 0) {
-        if (SDL_GetAudioDeviceStatus(stream.device) != SDL_AUDIO_STOPPED) {
+        const bool mismatch = stream.cycleMismatch();
+        if (!mismatch && SDL_GetAudioDeviceStatus(stream.device) != SDL_AUDIO_STOPPED) {
             return;
         }
         stream.up.store(false);
@@ -253,6 +335,14 @@ void DeviceOutput::reopenIfLost(Stream& stream) {
         stream.device = 0;
         stream.nextAttempt = now;
         stream.retryDelay = kFirstRetry;
+        if (mismatch) {
+            // One buffer per cycle: the device plays every frame rendered, and nothing else.
+            const int cycle = stream.cycleFrames.load(std::memory_order_relaxed);
+            stream.spec.samples =
+                static_cast<Uint16>(std::clamp(cycle, kSmallestBuffer, kLargestBuffer));
+        }
+        stream.windowCallbacks = -1;
+        stream.cycleFrames.store(0, std::memory_order_relaxed);
     }
     if (now < stream.nextAttempt) {
         return;
@@ -272,6 +362,7 @@ void DeviceOutput::reopenIfLost(Stream& stream) {
         return;
     }
     stream.markOpened();
+    stream.bufferFrames.store(stream.spec.samples);
     stream.up.store(true);
     stream.reopens.fetch_add(1, std::memory_order_relaxed);
     SDL_PauseAudioDevice(stream.device, 0);

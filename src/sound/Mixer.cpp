@@ -28,8 +28,10 @@ struct Mixer::Impl {
     static constexpr std::size_t kPendingSize = 64;
     /// A longer wait between two buffers is a stall of the output, not callback jitter.
     static constexpr core::Clock::duration kStallGap = std::chrono::milliseconds(250);
-    /// How long the clock map runs again after a stall before a grid is anchored on it.
-    static constexpr double kResyncLockSeconds = 0.5;
+    /// How long the clock map runs again after a stall before a grid is anchored on it. Its
+    /// phase is then within a fraction of a millisecond, and the grid runs at the nominal rate
+    /// until the map has measured one, so waiting longer only delays the sound.
+    static constexpr double kResyncLockSeconds = 0.2;
 
     struct Pending {
         int slot = 0;

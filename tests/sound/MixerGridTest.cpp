@@ -130,6 +130,48 @@ TEST(MixerGrid, ResumesOnTheScheduledTimesAfterAStallOrARestart) {
     }
 }
 
+// The output plays 20 or 40 ms of silence once (an underrun), so every later frame sounds that
+// much later. That is a step, not a drift: one interval takes it up, every other beat lies a
+// whole period after the last, and the beats go on sounding on their times.
+TEST(MixerGrid, TakesAnUnderrunAsOneStep) {
+    for (const Nanos stall : {Nanos(20ms), Nanos(40ms)}) {
+        Mixer mixer(48000, kLatency);
+        const Grid grid =
+            PlayLongRun(mixer, {.callbackJitter = 2ms, .seed = 9, .stall = stall, .stallAt = 40.0},
+                        150ms, 400, 15s);
+        ASSERT_EQ(grid.onsets.size(), 400U);
+        std::vector<std::int64_t> irregular;
+        for (std::size_t k = 1; k < grid.onsets.size(); ++k) {
+            if (grid.onsets[k] - grid.onsets[k - 1] != 7200) {
+                irregular.push_back(grid.onsets[k] - grid.onsets[k - 1]);
+            }
+        }
+        ASSERT_EQ(irregular.size(), 1U) << stall.count();
+        EXPECT_NEAR(static_cast<double>(irregular[0]),
+                    7200 - 48.0 * static_cast<double>(stall / 1ms), 48.0);
+        EXPECT_LT(std::fabs(grid.lastOffset), 0.0005 * 48000) << stall.count();
+        EXPECT_LE(mixer.gridCorrections(), 1U) << stall.count();
+        EXPECT_EQ(mixer.lateStarts(), 0U);
+    }
+}
+
+// An output that pulls two or three buffers at once at the start of each 1024-frame cycle: the
+// bursts are not jitter to correct, so the grid of a true clock stays exact, a fixed fraction
+// of a cycle off where the beats play, and no beat is late.
+TEST(MixerGrid, StaysExactWhenTheOutputPullsBuffersInBursts) {
+    Mixer mixer(48000, kLatency);
+    const int beats = 2000 / kLongTestDivisor;
+    const Grid grid = PlayLongRun(mixer, {.callbackJitter = 200us, .seed = 4, .cycleFrames = 1024},
+                                  150ms, beats, 5s);
+    ASSERT_EQ(grid.onsets.size(), static_cast<std::size_t>(beats));
+    for (std::size_t k = 1; k < grid.onsets.size(); ++k) {
+        ASSERT_EQ(grid.onsets[k] - grid.onsets[k - 1], 7200) << "beat " << k;
+    }
+    EXPECT_LT(grid.worstOffset, 1024.0);
+    EXPECT_EQ(mixer.gridCorrections(), 0U);
+    EXPECT_EQ(mixer.lateStarts(), 0U);
+}
+
 struct DriftCase {
     double ppm;
     Nanos period;
@@ -196,9 +238,12 @@ TEST(MixerClockMap, LocksOntoJitteryDriftingDevicesMeasuresTheirRateAndFollowsAJ
         EXPECT_LT(std::fabs(feed.error(output, 0.07)), 0.0002) << ppm << " ppm";
         EXPECT_NEAR(feed.map.measuredRate() / 48000, 1.0 + ppm * 1e-6, 3e-6) << ppm << " ppm";
         EXPECT_EQ(feed.map.relocks(), 0U);
-        // The output loses 30 ms for good (an underrun): the map must follow, not skip forever.
+        // The output loses 30 ms for good (an underrun): the map takes the step at once, keeping
+        // its rate, rather than skipping or learning a drift.
         feed.feed(output, 35.0, 30ms);
-        EXPECT_EQ(feed.map.relocks(), 1U);
+        EXPECT_EQ(feed.map.relocks(), 0U);
+        EXPECT_EQ(feed.map.steps(), 1U);
+        EXPECT_NEAR(feed.map.measuredRate() / 48000, 1.0 + ppm * 1e-6, 3e-6) << ppm << " ppm";
         EXPECT_LT(std::fabs(feed.error(output, 0.0, 30ms)), 0.0005);
     }
 }

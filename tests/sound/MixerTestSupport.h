@@ -57,7 +57,11 @@ inline std::shared_ptr<const SampleSet> Sine(int rate, double hertz, float ampli
 }
 
 /// Drives a mixer as an output would: buffer k is asked for at origin + k x frames / device
-/// rate (nominal rate off by `ppm`), plus a uniform jitter of up to +-callbackJitter.
+/// rate (nominal rate off by `ppm`), plus a uniform jitter of up to +-callbackJitter. With a
+/// `stall`, the device plays silence that long once `stallAt` seconds of audio have been asked
+/// for (an underrun): later buffers are asked for, and play, that much later. With
+/// `cycleFrames`, the output pulls buffers in bursts at the start of each cycle of that many
+/// frames, as many as it takes to cover the cycle.
 class SimulatedOutput {
 public:
     struct Options {
@@ -66,6 +70,9 @@ public:
         double ppm = 0.0;
         Nanos callbackJitter{0};
         std::uint64_t seed = 1;
+        Nanos stall{0};
+        double stallAt = 0.0;
+        std::int64_t cycleFrames = 0;
     };
 
     SimulatedOutput(AudioSource& source, Options options)
@@ -78,15 +85,25 @@ public:
     }
     /// The frame (with fraction) that really plays at monotonic time `time`.
     double trueFrameAt(TimePoint time) const {
-        return std::chrono::duration<double>(time - m_origin).count() * m_options.rate *
-               (1.0 + m_options.ppm * 1e-6);
+        double seconds = std::chrono::duration<double>(time - m_origin).count();
+        const double resumes = m_options.stallAt + std::chrono::duration<double>(stall()).count();
+        if (stall() > Nanos(0) && seconds > m_options.stallAt) {
+            seconds =
+                seconds > resumes ? seconds - (resumes - m_options.stallAt) : m_options.stallAt;
+        }
+        return seconds * m_options.rate * (1.0 + m_options.ppm * 1e-6);
     }
     /// When the next buffer is asked for (a new jitter on every call).
     TimePoint nextCallbackTime() {
+        std::int64_t frame = framesRendered();
+        if (m_options.cycleFrames > 0) {
+            frame -= frame % m_options.cycleFrames;
+        }
         const double seconds =
-            static_cast<double>(framesRendered()) / m_options.rate / (1.0 + m_options.ppm * 1e-6);
+            static_cast<double>(frame) / m_options.rate / (1.0 + m_options.ppm * 1e-6);
         const auto range = m_options.callbackJitter.count();
-        return m_origin + Nanos(std::llround(seconds * 1e9)) +
+        const Nanos stalled = seconds >= m_options.stallAt ? stall() : Nanos(0);
+        return m_origin + Nanos(std::llround(seconds * 1e9)) + stalled +
                Nanos(std::uniform_int_distribution<std::int64_t>(-range, range)(m_random));
     }
     std::span<const float> render(TimePoint callbackTime) {
@@ -96,6 +113,8 @@ public:
     }
 
 private:
+    Nanos stall() const { return m_options.stall; }
+
     AudioSource& m_source;
     Options m_options;
     std::vector<float> m_buffer;

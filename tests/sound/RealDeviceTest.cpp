@@ -73,9 +73,9 @@ Attempt playClicks(const SoundServer& server) {
     EXPECT_EQ(sound.sampleRate(), 48000);
     VoiceBank bank(sound);
     bank.SETIT();
-    // As in the program, the stream runs a while before the first beat, so that the mixer's
-    // clock map has settled.
-    std::this_thread::sleep_for(1500ms);
+    // As in the program, the stream runs a while before the first beat, so that the output
+    // has matched its buffers to the device's cycle and the mixer's clock map has settled.
+    std::this_thread::sleep_for(2500ms);
     const std::size_t underrunsBefore = server.underruns();
 
     core::PeriodicTimer timer;
@@ -106,8 +106,9 @@ Attempt playClicks(const SoundServer& server) {
     return attempt;
 }
 
-/// The sound servers a Linux desktop runs, each with the SDL driver that reaches it.
-enum class Server { PulseAudio, PipeWire, PipeWirePulse };
+/// The sound servers a Linux desktop runs, each with the SDL driver that reaches it; PipeWire
+/// also with its graph held at cycles of 1024 frames, as desktops that raise the quantum do.
+enum class Server { PulseAudio, PipeWire, PipeWireLargeCycles, PipeWirePulse };
 
 std::string serverName(Server server) {
     switch (server) {
@@ -115,6 +116,8 @@ std::string serverName(Server server) {
         return "PulseAudio";
     case Server::PipeWire:
         return "PipeWire";
+    case Server::PipeWireLargeCycles:
+        return "PipeWireLargeCycles";
     case Server::PipeWirePulse:
         return "PipeWirePulse";
     }
@@ -132,6 +135,16 @@ std::unique_ptr<SoundServer> startServer(Server server) {
         return std::make_unique<PulseServer>(48000);
     case Server::PipeWire:
         return std::make_unique<PipeWireServer>(PipeWireServer::Route::Native, 48000);
+    case Server::PipeWireLargeCycles: {
+        auto pipewire = std::make_unique<PipeWireServer>(PipeWireServer::Route::Native, 48000);
+        const int status = testsupport::RunProgram(
+            {"pw-metadata", "-n", "settings", "0", "clock.force-quantum", "1024"},
+            pipewire->clientEnvironment(), pipewire->runtimeDir() / "metadata.log");
+        if (status != 0) {
+            throw testsupport::ServerUnavailable("pw-metadata could not set the quantum");
+        }
+        return pipewire;
+    }
     case Server::PipeWirePulse:
         return std::make_unique<PipeWireServer>(PipeWireServer::Route::PulseAudio, 48000);
     }
@@ -173,7 +186,7 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealDevice,
                          testing::Values(Server::PulseAudio, Server::PipeWire,
-                                         Server::PipeWirePulse),
+                                         Server::PipeWireLargeCycles, Server::PipeWirePulse),
                          testing::PrintToStringParamName());
 
 } // namespace

@@ -16,9 +16,11 @@ namespace metro::sound {
 /// While open, a watch thread looks at the device every 100 ms. When the device has stopped
 /// (its sound server went away) the watch thread closes it and opens the default device again,
 /// at the same rate and buffer size, every 100 to 250 ms until that succeeds, telling the
-/// source first (AudioSource::outputRestarted). Every SDL call after open() is made on that
-/// thread, so neither the window nor the beat timer ever waits for a lost or frozen server.
-/// Window thread, except available().
+/// source first (AudioSource::outputRestarted). It does the same, with buffers of the device's
+/// cycle, when the callbacks come a cycle apart that is not the buffer's (a PipeWire graph
+/// running larger or smaller cycles plays a short buffer padded with silence). Every SDL call after
+/// open() is made on that thread, so neither the window nor the beat timer ever waits for a lost or
+/// frozen server. Window thread, except available().
 class DeviceOutput final : public AudioOutput {
 public:
     /// How long close() waits for a device that does not close (its server frozen) before it
@@ -37,7 +39,8 @@ public:
     /// no buffer will reach the source any more either way.
     void close() override;
     int sampleRate() const override { return m_sampleRate; }
-    std::size_t bufferFrames() const override { return m_bufferFrames; }
+    /// The buffer size of the stream open now. Any thread, between open() and close().
+    std::size_t bufferFrames() const noexcept override;
     /// False from the moment the device is seen stopped, or has asked for no buffer during
     /// 250 ms (a new stream gets 2 s to start), until it plays again. Any thread, between
     /// open() and close().
@@ -54,7 +57,6 @@ private:
     std::shared_ptr<Stream> m_stream;
     std::thread m_watcher;
     int m_sampleRate = 0;
-    std::size_t m_bufferFrames = 0;
 };
 
 } // namespace metro::sound
