@@ -15,6 +15,7 @@
 #include "metro/sound/VoiceBank.h"
 
 #include "ChildProcess.h"
+#include "FixedTempoView.h"
 #include "GridFit.h"
 #include "PulseServer.h"
 
@@ -41,25 +42,6 @@ struct Options {
     int bpm = 400;
     int rate = 48000;
     int load = 0;
-};
-
-// The controls the transport drives, with the tempo fixed.
-class FixedTempoView final : public core::TransportView {
-public:
-    explicit FixedTempoView(int bpm) : m_tempo(std::to_string(bpm)) {}
-    std::string tempoText() const override { return m_tempo; }
-    void focusTempo() override {}
-    void setPeriodCaption(std::string_view) override {}
-    void setButtonEnabled(core::TransportButton, bool) override {}
-    void setFrameEnabled(core::SettingsFrame, bool) override {}
-    void setLampLit(int, bool) override {}
-    void reportError(std::string_view message) override {
-        std::fprintf(stderr, "soak_bench: %.*s\n", static_cast<int>(message.size()),
-                     message.data());
-    }
-
-private:
-    std::string m_tempo;
 };
 
 // Passes every beat on to the sound service and counts it; the lamps go nowhere.
@@ -191,7 +173,7 @@ Result soak(const Options& options) {
 
     core::PeriodicTimer timer;
     CountingPlayer player(sound);
-    FixedTempoView view(options.bpm);
+    testsupport::FixedTempoView view(options.bpm);
     core::Transport transport(timer, player, player);
     transport.attachView(view);
     transport.setReady(true);
@@ -216,6 +198,9 @@ Result soak(const Options& options) {
     std::this_thread::sleep_until(end);
     result.rssEndKb = residentKb();
     transport.stop();
+    for (const auto& message : view.errors) {
+        std::fprintf(stderr, "soak_bench: %s\n", message.c_str());
+    }
     hogs.clear();
     std::this_thread::sleep_for(sound.outputLatency() + 500ms);
     result.underruns = server.underruns() - underrunsBefore;

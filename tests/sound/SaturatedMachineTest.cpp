@@ -8,6 +8,7 @@
 #include "metro/sound/VoiceBank.h"
 
 #include "ChildProcess.h"
+#include "FixedTempoView.h"
 #include "Onsets.h"
 #include "PulseServer.h"
 
@@ -27,17 +28,6 @@ using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 
 constexpr std::int64_t kPeriodFrames = 7200; // 150 ms at 48 kHz
-
-class TempoView final : public core::TransportView {
-public:
-    std::string tempoText() const override { return "400"; }
-    void focusTempo() override {}
-    void setPeriodCaption(std::string_view) override {}
-    void setButtonEnabled(core::TransportButton, bool) override {}
-    void setFrameEnabled(core::SettingsFrame, bool) override {}
-    void setLampLit(int, bool) override {}
-    void reportError(std::string_view message) override { ADD_FAILURE() << message; }
-};
 
 struct CountingPlayer final : core::BeatPlayer, core::BeatDisplay {
     explicit CountingPlayer(core::BeatPlayer& output) : sound(output) {}
@@ -74,7 +64,7 @@ TEST(SaturatedMachine, NoBeatIsMissingInAMinuteAt400BpmWithEveryCoreBusy) {
     }
     core::PeriodicTimer timer;
     CountingPlayer player(sound);
-    TempoView view;
+    testsupport::FixedTempoView view(400);
     {
         core::Transport transport(timer, player, player);
         transport.attachView(view);
@@ -84,6 +74,7 @@ TEST(SaturatedMachine, NoBeatIsMissingInAMinuteAt400BpmWithEveryCoreBusy) {
         std::this_thread::sleep_for(60s);
         transport.stop();
     }
+    EXPECT_TRUE(view.errors.empty());
     hogs.clear();
     std::this_thread::sleep_for(sound.outputLatency() + 300ms);
     const auto onsets = testsupport::FindOnsets(recording.stop(), 2);
