@@ -5,6 +5,7 @@
 // METRONOME_CLOSE_RUNS sets the number of runs (default 1000).
 #include "ChildProcess.h"
 #include "PulseServer.h"
+#include "XvfbDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -26,35 +27,12 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using metro::testsupport::ChildProcess;
+using metro::testsupport::XvfbDisplay;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 const char* const kProgram = std::getenv("METRONOME_PROGRAM"); // the binary under test
-
-// An Xvfb display of its own; its number is read from what Xvfb prints once it takes clients.
-class XvfbDisplay {
-public:
-    explicit XvfbDisplay(const fs::path& dir)
-        : m_xvfb(
-              {"Xvfb", "-displayfd", "1", "-br", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-              {}, dir / "xvfb.out") {
-        for (int i = 0; i < 400 && m_name.empty(); ++i) {
-            std::this_thread::sleep_for(25ms);
-            std::ifstream out(dir / "xvfb.out");
-            for (std::string line; m_name.empty() && std::getline(out, line);) {
-                if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
-                    m_name = ":" + line;
-                }
-            }
-        }
-    }
-    const std::string& name() const { return m_name; }
-
-private:
-    ChildProcess m_xvfb;
-    std::string m_name;
-};
 
 // True once the program runs a beat timer: its thread is named metro-beat.
 bool beatTimerRuns(pid_t pid) {

@@ -4,6 +4,7 @@
 #include "ChildProcess.h"
 #include "Onsets.h"
 #include "PulseServer.h"
+#include "XvfbDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -42,22 +43,8 @@ struct Session {
     explicit Session(const std::string& name)
         : dir(fs::temp_directory_path() / ("metronome-e2e-" + name + std::to_string(getpid()))) {
         fs::create_directories(dir);
-        xvfb = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-br", "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp"},
-            std::vector<std::string>{}, dir / "xvfb.out");
-        // Xvfb writes its display number on a line of its own once it takes connections.
-        int number = -1;
-        for (int i = 0; i < 400 && number < 0; ++i) {
-            std::this_thread::sleep_for(25ms);
-            std::ifstream out(dir / "xvfb.out");
-            for (std::string line; number < 0 && std::getline(out, line);) {
-                if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
-                    number = std::stoi(line);
-                }
-            }
-        }
-        display = "DISPLAY=:" + std::to_string(number);
+        xvfb = std::make_unique<metro::testsupport::XvfbDisplay>(dir);
+        display = "DISPLAY=" + xvfb->name();
     }
     ~Session() {
         xvfb.reset();
@@ -84,7 +71,7 @@ struct Session {
 
     fs::path dir;
     std::string display;
-    std::unique_ptr<ChildProcess> xvfb;
+    std::unique_ptr<metro::testsupport::XvfbDisplay> xvfb;
 };
 
 // The lamp (1..4) whose ring shows its fill colour, or 0 when none does.
