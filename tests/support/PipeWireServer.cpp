@@ -1,5 +1,6 @@
 #include "PipeWireServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -13,9 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-
-constexpr milliseconds kStartTimeout{15000};
-constexpr milliseconds kPoll{20};
 
 // A session bus with no service activation, so it never starts anything of its own.
 constexpr std::string_view kBusConfig = R"(<busconfig>
@@ -42,12 +40,7 @@ std::size_t countLinesWith(const fs::path& file, std::string_view needle) {
 } // namespace
 
 PipeWireServer::PipeWireServer(Route route, int sinkRate) : m_route(route), m_sinkRate(sinkRate) {
-    // mkdtemp makes the folder with mode 700, which PipeWire asks of its runtime folder.
-    std::string pattern = (fs::temp_directory_path() / "metro-pipewire-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw ServerUnavailable("cannot make a runtime folder under /tmp");
-    }
-    m_dir = pattern;
+    m_dir = MakeRuntimeDir("metro-pipewire");
     try {
         startDaemons();
         makeSink();
@@ -138,18 +131,14 @@ void PipeWireServer::makeSink() {
 }
 
 void PipeWireServer::waitUntil(const std::function<bool()>& done, const std::string& what) {
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (!done()) {
-        for (const auto& daemon : m_daemons) {
-            if (daemon->waitFor(milliseconds(0)) != -1) {
-                throw ServerUnavailable(what + ": a daemon exited");
-            }
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw ServerUnavailable(what + ": timed out");
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
+    PollUntil<ServerUnavailable>(
+        done,
+        [&] {
+            return std::any_of(m_daemons.begin(), m_daemons.end(), [](const auto& daemon) {
+                return daemon->waitFor(milliseconds(0)) != -1;
+            });
+        },
+        what);
 }
 
 void PipeWireServer::startDaemon(std::vector<std::string> argv,

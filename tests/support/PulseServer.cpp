@@ -15,28 +15,11 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kStartTimeout{15000};
-constexpr milliseconds kPoll{20};
-
-/// Polls `done` until it holds; throws `Error` when `failed` says so or the time is up.
-template <typename Error, typename Done, typename Failed>
-void waitUntil(Done done, Failed failed, const std::string& what) {
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (!done()) {
-        if (failed() || std::chrono::steady_clock::now() > deadline) {
-            throw Error(what);
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
-}
 
 } // namespace
 
 PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
-    std::string pattern = (fs::temp_directory_path() / "metro-pulse-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw PulseUnavailable("cannot make a runtime folder under /tmp");
-    }
-    m_dir = pattern;
+    m_dir = MakeRuntimeDir("metro-pulse");
     try {
         start();
     } catch (const PulseUnavailable&) {
@@ -61,7 +44,7 @@ void PulseServer::start() {
             std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_dir.string(), "HOME=" + m_dir.string()},
             m_dir / "daemon.log");
         // pactl succeeds once the server accepts clients.
-        waitUntil<PulseUnavailable>(
+        PollUntil<PulseUnavailable>(
             [&] {
                 return RunProgram({"pactl", "set-default-sink", "out"}, clientEnvironment(),
                                   m_dir / "pactl.log") == 0;
@@ -147,7 +130,7 @@ MonitorRecording::MonitorRecording(const SoundServer& server)
                                  "--latency-msec=100", "--raw", m_file.string()},
         server.clientEnvironment(), server.runtimeDir() / "parec.log");
     std::error_code error;
-    waitUntil<std::runtime_error>([&] { return fs::file_size(m_file, error) > 0 && !error; },
+    PollUntil<std::runtime_error>([&] { return fs::file_size(m_file, error) > 0 && !error; },
                                   [&] { return m_parec->waitFor(milliseconds(0)) != -1; },
                                   "parec recorded nothing from out.monitor");
     m_underrunsBefore = server.underruns();

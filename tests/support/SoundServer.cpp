@@ -13,6 +13,14 @@ void ExportEnvironment(const std::vector<std::string>& entries) {
     }
 }
 
+std::filesystem::path MakeRuntimeDir(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw ServerUnavailable("cannot make a runtime folder under /tmp");
+    }
+    return pattern;
+}
+
 std::string ReadTail(const std::filesystem::path& file, std::size_t limit) {
     std::ifstream in(file);
     const std::string text{std::istreambuf_iterator<char>(in), {}};

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace metro::testsupport {
@@ -37,6 +39,26 @@ public:
 /// Sets each "NAME=value" entry in this process's environment. Only while no other thread
 /// reads the environment.
 void ExportEnvironment(const std::vector<std::string>& entries);
+
+/// Makes a fresh runtime folder /tmp/PREFIX-XXXXXX with mode 700, as the servers ask of it.
+/// Throws ServerUnavailable when it cannot.
+std::filesystem::path MakeRuntimeDir(const std::string& prefix);
+
+/// Polls `done` every 20 ms for up to 15 s; throws `Error` (naming `what`) when `failed` says
+/// so or the time is up.
+template <typename Error, typename Done, typename Failed>
+void PollUntil(Done done, Failed failed, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!done()) {
+        if (failed()) {
+            throw Error(what + ": it exited");
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw Error(what + ": timed out");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 /// Reads a whole text file ("" when it cannot be read); at most its last `limit` characters.
 std::string ReadTail(const std::filesystem::path& file, std::size_t limit);
