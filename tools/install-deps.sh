@@ -7,7 +7,7 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libsdl2-dev libsndfile1-dev libsamplerate0-dev
+    libsdl2-dev libpulse-dev libsndfile1-dev libsamplerate0-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev clang-format
     xvfb xauth xdotool x11-utils imagemagick

@@ -4,6 +4,8 @@
 #include "metro/core/Transport.h"
 #include "metro/sound/DeviceOutput.h"
 #include "metro/sound/EngineSoundService.h"
+#include "metro/sound/FallbackOutput.h"
+#include "metro/sound/PulseOutput.h"
 #include "metro/sound/VoiceBank.h"
 #include "metro/window/Form1.h"
 #include "metro/window/LampRelay.h"
@@ -15,7 +17,11 @@
 #include <utility>
 
 int main(int argc, char** argv) {
-    auto output = std::make_unique<metro::sound::DeviceOutput>(); // before any other thread
+    // The sound server through libpulse where one answers, else SDL2. Made before any other
+    // thread: the SDL2 output sets the environment libpulse reads.
+    auto output = std::make_unique<metro::sound::FallbackOutput>(
+        std::make_unique<metro::sound::PulseOutput>(),
+        std::make_unique<metro::sound::DeviceOutput>());
     metro::window::MetronomeApplication app(argc, argv);
     metro::sound::EngineSoundService sound(std::move(output));
     metro::sound::VoiceBank bank(sound);

@@ -29,11 +29,13 @@ void Transport::start() {
     m_state.CurrentBeat = 1;
 
     const std::uint64_t run = m_run.fetch_add(1, std::memory_order_acq_rel) + 1;
+    m_player.runChanged(true);
     m_state.TimerId = m_timer.setEvent(m_state.PeriodMs,
                                        [this, run](const TimerCall& call) { onTick(call, run); });
     if (m_state.TimerId == 0) {
         m_state.IsRunning = false;
         m_run.fetch_add(1, std::memory_order_acq_rel);
+        m_player.runChanged(false);
         m_view->reportError("The beat timer could not be started, so the metronome stays stopped.");
         return;
     }
@@ -47,6 +49,7 @@ void Transport::stop() {
     }
     // Kills the event and marks lamp states still on their way to the window as stale.
     shutdown();
+    m_player.runChanged(false);
     showRunning(false);
     for (int beat = 1; beat <= kBeatCount; ++beat) {
         m_view->setLampLit(beat, false);

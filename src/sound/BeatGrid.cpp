@@ -8,6 +8,7 @@ namespace metro::sound::detail {
 
 namespace {
 
+// Twice that with a server's timing info, whose reports wander by up to a millisecond.
 constexpr double kStartCorrectingSeconds = 0.001;
 constexpr double kStopCorrectingSeconds = 0.0005;
 // Above the DLL's noise on top of the start threshold: only real drift gets the grid there.
@@ -24,11 +25,12 @@ constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 } // namespace
 
-BeatGrid::BeatGrid(int sampleRate, core::Clock::duration outputLatency) noexcept
+BeatGrid::BeatGrid(int sampleRate, core::Clock::duration outputLatency, bool exactStamps) noexcept
     : m_sampleRate(sampleRate), m_latency(outputLatency),
-      m_startThreshold(kStartCorrectingSeconds * sampleRate),
-      m_stopThreshold(kStopCorrectingSeconds * sampleRate),
-      m_growThreshold(kGrowStepSeconds * sampleRate),
+      m_startThreshold(kStartCorrectingSeconds * sampleRate * (exactStamps ? 2 : 1)),
+      m_stopThreshold(kStopCorrectingSeconds * sampleRate * (exactStamps ? 2 : 1)),
+      m_growThreshold((kGrowStepSeconds + (exactStamps ? kStartCorrectingSeconds : 0.0)) *
+                      sampleRate),
       m_reanchorThreshold(kReanchorSeconds * sampleRate) {}
 
 std::int64_t BeatGrid::framesIn(core::Clock::duration span, int sampleRate) noexcept {
@@ -72,41 +74,69 @@ double BeatGrid::anchorRate(const ClockMap& map) const noexcept {
 
 std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noexcept {
     const double mapped = map.frameAt(cue.scheduled + m_latency);
-    if (!m_hasRun || cue.run != m_run) {
+    m_justAnchored = !m_hasRun || cue.run != m_run || !m_anchored;
+    if (m_justAnchored) {
+        // The same run anchored again after a stall goes on no sooner than its old grid would
+        // have: its sound may come later than its time, never closer to the last beat.
+        double anchor = mapped;
+        if (m_hasRun && cue.run == m_run) {
+            anchor = std::max(anchor, map.frameAt(m_lastHeard + (cue.scheduled - m_lastScheduled)));
+        }
         m_hasRun = true;
+        m_anchored = true;
         m_run = cue.run;
         m_lastScheduled = cue.scheduled;
-        startRun(cue.scheduled, std::llround(mapped), anchorRate(map));
+        startRun(cue.scheduled, std::llround(anchor), anchorRate(map));
+        m_level = mapped - anchor;
         m_mapSteps = map.steps();
         m_onLine = false;
         reference(cue.scheduled, mapped, map);
         m_correcting = false;
         m_stepSize = 1;
-        return m_anchor;
+        return heard(cue, m_anchor);
     }
     const std::int64_t period = framesIn(cue.scheduled - m_lastScheduled, m_sampleRate);
     m_lastScheduled = cue.scheduled;
     const double offset =
         reference(cue.scheduled, mapped, map) - static_cast<double>(gridFrame(cue.scheduled));
     if (map.stepping()) {
-        return gridFrame(cue.scheduled); // the map is measuring a step: wait for it
+        return heard(cue, gridFrame(cue.scheduled)); // the map is measuring a step: wait for it
     }
     if (map.steps() != m_mapSteps) {
-        // The output stepped (an underrun): the run goes on from where the map puts this beat.
+        // The output stepped. Sound that came later stays later (the grid keeps its frames);
+        // sound that came sooner would leave the grid behind the frames already written, so
+        // the grid moves forward onto the map.
         m_mapSteps = map.steps();
-        ++m_corrections;
         m_correcting = false;
-        m_shift += std::llround(offset);
-        return gridFrame(cue.scheduled);
+        if (offset > 0.0) {
+            ++m_corrections;
+            m_shift += std::llround(offset);
+            m_level = 0.0;
+        } else {
+            m_level = offset;
+        }
+        return heard(cue, gridFrame(cue.scheduled));
     }
+    const double levelled = offset - m_level;
     const double measured = map.measuredRate();
-    if (std::fabs(offset) > m_startThreshold && measured > 0.0 &&
+    if (std::fabs(levelled) > m_startThreshold && measured > 0.0 &&
         std::fabs(measured - m_runRate) > kRebaseRateTolerance * m_sampleRate) {
         // The grid's rate is off: go on from this beat at the measured one.
         startRun(cue.scheduled, gridFrame(cue.scheduled), measured);
     }
-    m_shift += correction(offset, period);
-    return gridFrame(cue.scheduled);
+    m_shift += correction(levelled, period);
+    return heard(cue, gridFrame(cue.scheduled));
+}
+
+std::int64_t BeatGrid::heard(const core::BeatCue& cue, std::int64_t frame) noexcept {
+    m_lastHeard = cue.scheduled + m_latency + shift();
+    return frame;
+}
+
+core::Clock::duration BeatGrid::shift() const noexcept {
+    const double seconds = -m_level / static_cast<double>(m_sampleRate);
+    return std::chrono::duration_cast<core::Clock::duration>(
+        std::chrono::duration<double>(std::max(0.0, seconds)));
 }
 
 double BeatGrid::reference(core::TimePoint scheduled, double mapped, const ClockMap& map) noexcept {

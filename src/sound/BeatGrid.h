@@ -20,17 +20,28 @@ namespace metro::sound::detail {
 /// callbacks does not move the grid) is consulted again for each beat to notice the grid
 /// parting from it: past 1 ms the run goes on from that beat at the map's measured rate (if it has
 /// one and it differs), and the grid is pulled back until it is within 0.5 ms again, one frame a
-/// beat where that keeps up, never more than max(1, round(period x 2e-4)) frames. When the map
-/// took a step (the output played silence or skipped frames) the next beat re-anchors on it.
+/// beat where that keeps up, never more than max(1, round(period x 2e-4)) frames.
+/// The sound heard is the master of a run: it may move later, once per disturbance, but never
+/// back. When the map took a step because the output played silence (an underrun, a held or
+/// moved stream), the grid keeps its frames and the sound stays that much later (shift());
+/// only a step the other way moves the grid forward onto the map. A run anchored again after a
+/// stall or a restart (reset()) never starts its sound before the old grid would have.
 /// Audio thread only (the mixer's render).
 class BeatGrid {
 public:
-    BeatGrid(int sampleRate, core::Clock::duration outputLatency) noexcept;
+    /// With `exactStamps` (a server's timing info rather than callback times) the grid lets
+    /// the map wander twice as far before it corrects.
+    BeatGrid(int sampleRate, core::Clock::duration outputLatency, bool exactStamps = false) noexcept;
 
     /// The frame on which this cue starts; cues of one run come in scheduled order.
     std::int64_t place(const core::BeatCue& cue, const ClockMap& map) noexcept;
-    /// Forgets the current run: its next cue anchors afresh.
-    void reset() noexcept { m_hasRun = false; }
+    /// The cue just placed will not sound (its frame has passed): had it anchored the run, the
+    /// next cue anchors instead, so that a grid is never anchored on a beat already past.
+    void dropLast() noexcept { m_anchored = m_anchored && !m_justAnchored; }
+    /// The map no longer holds: the run's next cue anchors afresh, not before the old grid.
+    void reset() noexcept { m_anchored = false; }
+    /// How much later than its scheduled time plus the output latency the run's sound is heard.
+    core::Clock::duration shift() const noexcept;
     /// Grid moves made so far (each a correction of at most the cap, or a re-anchoring).
     std::uint64_t corrections() const noexcept { return m_corrections; }
 
@@ -42,6 +53,8 @@ public:
 private:
     std::int64_t correction(double offset, std::int64_t periodFrames) noexcept;
     std::int64_t gridFrame(core::TimePoint scheduled) const noexcept;
+    /// Notes when the beat placed on `frame` is heard, and returns the frame.
+    std::int64_t heard(const core::BeatCue& cue, std::int64_t frame) noexcept;
     /// Starts the grid at `anchor` for `scheduled`, at `rate` frames a second (0: nominal).
     void startRun(core::TimePoint scheduled, std::int64_t anchor, double rate) noexcept;
     /// The rate a new run takes: nominal unless the map measured the output well off it.
@@ -56,8 +69,12 @@ private:
     double m_stopThreshold;  // frames off the map at which they stop
     double m_growThreshold;  // frames off the map beyond which the step grows
     double m_reanchorThreshold;
-    bool m_hasRun = false;
+    bool m_hasRun = false;   // a run has been placed (m_run is valid)
+    bool m_anchored = false; // the run's grid follows the current map
+    bool m_justAnchored = false; // the last cue placed anchored it
     std::uint64_t m_run = 0;
+    double m_level = 0.0; // frames the sound lies behind the map after steps (<= 0)
+    core::TimePoint m_lastHeard{}; // when the last beat placed is heard
     core::TimePoint m_firstScheduled{};
     core::TimePoint m_lastScheduled{};
     std::int64_t m_anchor = 0;

@@ -31,8 +31,8 @@ constexpr double kStepBlockSeconds = 0.3;
 
 } // namespace
 
-ClockMap::ClockMap(int sampleRate) noexcept
-    : m_nominalSecondsPerFrame(1.0 / static_cast<double>(sampleRate)),
+ClockMap::ClockMap(int sampleRate, bool exactReadings) noexcept
+    : m_nominalSecondsPerFrame(1.0 / static_cast<double>(sampleRate)), m_exact(exactReadings),
       m_secondsPerFrame(m_nominalSecondsPerFrame) {}
 
 void ClockMap::reset() noexcept {
@@ -43,6 +43,7 @@ void ClockMap::reset() noexcept {
     m_missesInRow = 0;
     m_fit = Fit{};
     m_stepPending = false;
+    m_stepNext = false;
 }
 
 double ClockMap::secondsSinceOrigin(core::TimePoint time) const noexcept {
@@ -59,7 +60,8 @@ void ClockMap::update(std::int64_t frame, core::TimePoint time) noexcept {
         // Raw readings: the latest one, at the nominal rate, is the best guess there is.
         m_frame0 = frame;
         m_time0 = now;
-        if (now >= kSettleSeconds) {
+        m_stepNext = false;
+        if (now >= kSettleSeconds || m_exact) {
             startLoop(frame, now);
             m_phase = Phase::Locked;
         }
@@ -67,6 +69,15 @@ void ClockMap::update(std::int64_t frame, core::TimePoint time) noexcept {
     }
     if (frame <= m_frame0) {
         return;
+    }
+    if (m_stepNext) {
+        m_stepNext = false;
+        const double predicted =
+            m_time0 + static_cast<double>(frame - m_frame0) * m_secondsPerFrame;
+        m_missErrors.fill(now - predicted);
+        if (takeStep(frame, now, predicted)) {
+            return;
+        }
     }
     followReading(frame, now);
 }
@@ -204,7 +215,7 @@ bool ClockMap::takeStep(std::int64_t frame, double time, double predicted) noexc
         m_fitStart += step;
         m_fit.blockStart = time - m_fitStart;
         m_fit.blockHasReading = false;
-        m_stepPending = m_fit.weight * m_fit.xx - m_fit.x * m_fit.x > 0.0;
+        m_stepPending = !m_exact && m_fit.weight * m_fit.xx - m_fit.x * m_fit.x > 0.0;
     }
     m_steps += m_stepPending ? 0 : 1;
     return true;

@@ -17,10 +17,12 @@ namespace metro::sound::detail {
 /// Eight skipped in a row whose last four lie off it by one offset are a step (an underrun):
 /// the loop and the rate fit move by it, their rate kept, and the fit measures the step again
 /// on the readings of the next 0.3 s. Any other eight restart the loop on the latest reading.
+/// An output whose readings are exact (it reports which frame plays when, rather than when it
+/// asked for a buffer) has no jitter to settle: the map locks on its first reading.
 /// Audio thread only (the mixer's render).
 class ClockMap {
 public:
-    explicit ClockMap(int sampleRate) noexcept;
+    explicit ClockMap(int sampleRate, bool exactReadings = false) noexcept;
 
     /// Feeds one callback: `frame` frames were rendered before the buffer asked for at `time`.
     void update(std::int64_t frame, core::TimePoint time) noexcept;
@@ -33,8 +35,11 @@ public:
     bool locked() const noexcept { return m_phase == Phase::Locked; }
     /// True once the loop has run for `seconds` at `time` since it last (re)started.
     bool lockedFor(core::TimePoint time, double seconds) const noexcept {
-        return locked() && secondsSinceOrigin(time) - m_loopStart >= seconds;
+        return locked() && (m_exact || secondsSinceOrigin(time) - m_loopStart >= seconds);
     }
+    /// The output says its next reading is off the line by a step (it was held up, or moved to
+    /// another device): that reading moves the loop at once, rate kept, and counts as a step.
+    void expectStep() noexcept { m_stepNext = true; }
     /// The output's frames per monotonic second, fitted by least squares to the earliest
     /// reading of each second from 3 s after the loop (re)started (outputs fill their buffers
     /// fast at first), older ones fading out over a few minutes. 0 until 10 s are in.
@@ -65,6 +70,8 @@ private:
     bool takeStep(std::int64_t frame, double time, double predicted) noexcept;
 
     double m_nominalSecondsPerFrame;
+    bool m_exact;
+    bool m_stepNext = false; // the next reading is a step (expectStep)
     Phase m_phase = Phase::Empty;
     core::TimePoint m_origin{};
     double m_loopStart = 0.0;

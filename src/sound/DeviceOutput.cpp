@@ -91,6 +91,10 @@ struct DeviceOutput::Stream {
     // Frames per device cycle, timed twice in a row alike (0 until then). Written by the audio
     // thread; the watch thread reopens the stream at that size when it is not the buffer's.
     std::atomic<int> cycleFrames{0};
+    // The stream's callbacks have been timed a buffer apart: until then its frames may not
+    // follow the clock (a cycle longer than the buffer pads each one with silence), so the
+    // source gets no stamps and places no beat.
+    std::atomic<bool> settled{false};
     SDL_AudioSpec spec{}; // as first obtained (but for a buffer matched to the device's cycle)
 
     // The audio thread's timing of the cycle: a least-squares line through the callback times
@@ -152,6 +156,7 @@ struct DeviceOutput::Stream {
         sameInRow = cycle == previousCycle ? sameInRow + 1 : 1;
         previousCycle = cycle;
         const bool farOff = std::abs(cycle - spec.samples) > kFarOff * spec.samples;
+        settled.store(!farOff, std::memory_order_relaxed);
         if (sameInRow >= (farOff ? kFarOffWindows : kNearWindows)) {
             cycleFrames.store(cycle, std::memory_order_relaxed);
         }
@@ -171,6 +176,7 @@ struct DeviceOutput::Stream {
     /// A stream (re)opened now, before its audio thread runs: it counts as playing while it
     /// starts.
     void markOpened() noexcept {
+        settled.store(false, std::memory_order_relaxed);
         const core::TimePoint grace = core::Clock::now() + kStartGrace;
         lastCallback.store(grace.time_since_epoch().count(), std::memory_order_relaxed);
     }
@@ -192,7 +198,8 @@ void DeviceOutput::renderCallback(void* userdata, std::uint8_t* buffer, int leng
     // Sequentially consistent with close(): either it sees this render, or this sees nullptr.
     stream.rendering.fetch_add(1, std::memory_order_seq_cst);
     if (AudioSource* source = stream.source.load(std::memory_order_seq_cst)) {
-        source->render(out, frames, callbackTime);
+        const bool settled = stream.settled.load(std::memory_order_relaxed);
+        source->render(out, frames, settled ? callbackTime : core::TimePoint{});
     } else {
         std::fill(out, out + 2 * frames, 0.0F);
     }

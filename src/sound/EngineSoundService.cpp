@@ -22,6 +22,17 @@ void EngineSoundService::Feed::outputRestarted() noexcept {
     }
 }
 
+void EngineSoundService::Feed::outputStepped() noexcept {
+    if (Mixer* current = mixer.load(std::memory_order_acquire)) {
+        current->outputStepped();
+    }
+}
+
+bool EngineSoundService::Feed::silent() const noexcept {
+    const Mixer* current = mixer.load(std::memory_order_acquire);
+    return current == nullptr || current->silent();
+}
+
 EngineSoundService::EngineSoundService(std::unique_ptr<AudioOutput> output,
                                        Mixer::Placement placement)
     : m_output(std::move(output)), m_placement(placement) {}
@@ -33,7 +44,8 @@ EngineSoundService::~EngineSoundService() {
 void EngineSoundService::open() {
     close();
     m_output->open(m_feed);
-    m_mixer = std::make_unique<Mixer>(m_output->sampleRate(), kMixerLatency, m_placement);
+    m_mixer = std::make_unique<Mixer>(m_output->sampleRate(), m_output->placementLead(),
+                                      m_placement, m_output->exactStamps());
     m_feed.mixer.store(m_mixer.get(), std::memory_order_release);
 }
 
@@ -52,10 +64,11 @@ core::Clock::duration EngineSoundService::outputLatency() const {
     if (!m_mixer) {
         return core::Clock::duration::zero();
     }
-    const auto rate = static_cast<core::Clock::rep>(m_output->sampleRate());
-    const auto buffered = static_cast<core::Clock::rep>(m_output->bufferFrames()) *
-                          kDeviceBuffersAhead * core::Clock::period::den / rate;
-    return m_mixer->outputLatency() + core::Clock::duration(buffered);
+    return m_mixer->outputLatency() + m_output->stampToSound() + m_mixer->heardLater();
+}
+
+void EngineSoundService::runChanged(bool running) {
+    m_output->setActive(running);
 }
 
 bool EngineSoundService::outputAvailable() const noexcept {

@@ -30,7 +30,8 @@ struct Mixer::Impl {
     static constexpr core::Clock::duration kStallGap = std::chrono::milliseconds(250);
     /// How long the clock map runs again after a stall before a grid is anchored on it. Its
     /// phase is then within a fraction of a millisecond, and the grid runs at the nominal rate
-    /// until the map has measured one, so waiting longer only delays the sound.
+    /// until the map has measured one, so waiting longer only delays the sound. (No wait with
+    /// exact stamps.)
     static constexpr double kResyncLockSeconds = 0.2;
 
     struct Pending {
@@ -42,8 +43,9 @@ struct Mixer::Impl {
         std::uint64_t epoch = 0; // renders finished when it was replaced
     };
 
-    Impl(int rate, core::Clock::duration latency, Placement mode) noexcept
-        : outputLatency(latency), placement(mode), map(rate), grid(rate, latency), voices(rate) {
+    Impl(int rate, core::Clock::duration latency, Placement mode, bool exactStamps) noexcept
+        : outputLatency(latency), placement(mode), map(rate, exactStamps), grid(rate, latency, exactStamps),
+          voices(rate) {
         for (auto& sound : published) {
             sound.store(nullptr, std::memory_order_relaxed);
         }
@@ -56,7 +58,7 @@ struct Mixer::Impl {
     void render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept;
     void followOutput(std::int64_t bufferStart, core::TimePoint callbackTime) noexcept;
     void resync(bool newStream) noexcept;
-    void drainCues(std::int64_t bufferStart, bool skipLate) noexcept;
+    void drainCues(std::int64_t bufferStart) noexcept;
     void insertPending(const Pending& entry) noexcept;
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
@@ -71,6 +73,9 @@ struct Mixer::Impl {
     std::atomic<std::uint64_t> epoch{0};
     std::atomic<bool> rendering{false};
     std::atomic<bool> restarted{false}; // the output asks for a fresh map (outputRestarted)
+    std::atomic<bool> stepped{false};   // the output's next stamp is a step (outputStepped)
+    std::atomic<bool> quiet{true};      // nothing sounds or waits to (silent)
+    std::atomic<core::Clock::rep> heardLater{0}; // the grid's shift()
     std::atomic<std::uint64_t> late{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> corrections{0};
@@ -116,27 +121,33 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     }
 
     framesRendered = end;
+    quiet.store(pendingCount == 0 && !voices.sounding() && cues.front() == nullptr,
+                std::memory_order_relaxed);
     epoch.fetch_add(1, std::memory_order_seq_cst);
 }
 
 // Feeds the clock map and takes the new beats, or holds them while the map locks again after
-// a stall or a restart of the output.
+// a stall or a restart of the output, or while the output cannot tell when its frames play.
 void Mixer::Impl::followOutput(std::int64_t bufferStart, core::TimePoint callbackTime) noexcept {
     if (restarted.exchange(false, std::memory_order_acquire)) {
         resync(true);
-    } else if (hasCallback && callbackTime - lastCallback > kStallGap &&
-               (map.locked() || resyncing)) {
+    }
+    if (callbackTime == core::TimePoint{}) {
+        return; // the stream does not play yet (or again): new beats wait
+    }
+    if (hasCallback && callbackTime - lastCallback > kStallGap && (map.locked() || resyncing)) {
         resync(false); // (a stream that stalls as it starts is only settling its map)
+    } else if (stepped.exchange(false, std::memory_order_acquire)) {
+        map.expectStep();
     }
     hasCallback = true;
     lastCallback = callbackTime;
     map.update(bufferStart, callbackTime);
-    if (!resyncing) {
-        drainCues(bufferStart, false);
-    } else if (map.lockedFor(callbackTime, kResyncLockSeconds)) {
+    if (!resyncing || map.lockedFor(callbackTime, kResyncLockSeconds)) {
         resyncing = false;
-        drainCues(bufferStart, true); // what waited and is now past would sound off the grid
+        drainCues(bufferStart);
     }
+    heardLater.store(grid.shift().count(), std::memory_order_relaxed);
 }
 
 // The frames no longer follow the monotonic clock as they did: forget the map and the grid,
@@ -153,7 +164,9 @@ void Mixer::Impl::resync(bool newStream) noexcept {
     resynced.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Mixer::Impl::drainCues(std::int64_t bufferStart, bool skipLate) noexcept {
+// A beat whose frame has already been rendered is dropped, not played late: played late, it
+// would sound closer to the next beat than the period.
+void Mixer::Impl::drainCues(std::int64_t bufferStart) noexcept {
     while (pendingCount < kPendingSize) {
         const auto cue = cues.try_pop();
         if (!cue) {
@@ -162,15 +175,16 @@ void Mixer::Impl::drainCues(std::int64_t bufferStart, bool skipLate) noexcept {
         if (cue->slot < 1 || cue->slot >= kSlotCount) {
             continue;
         }
-        // Judged on the map, not the grid: a grid anchored on a stale beat would carry the
-        // young map's rate error from that beat's time to the present.
-        if (skipLate &&
-            map.frameAt(cue->scheduled + outputLatency) < static_cast<double>(bufferStart)) {
+        if (placement == Placement::NextBuffer) {
+            insertPending(Pending{cue->slot, bufferStart});
+            continue;
+        }
+        const std::int64_t frame = grid.place(*cue, map);
+        if (frame < bufferStart) {
+            grid.dropLast();
             skipped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        const std::int64_t frame =
-            placement == Placement::Exact ? grid.place(*cue, map) : bufferStart;
         insertPending(Pending{cue->slot, frame});
     }
     corrections.store(grid.corrections(), std::memory_order_relaxed);
@@ -215,12 +229,13 @@ detail::SlotGains Mixer::Impl::rampGains(std::size_t frames) noexcept {
     return ramps;
 }
 
-Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement) {
+Mixer::Mixer(int sampleRate, core::Clock::duration outputLatency, Placement placement,
+             bool exactStamps) {
     if (sampleRate <= 0) {
         throw std::invalid_argument("sample rate " + std::to_string(sampleRate) +
                                     " is not positive");
     }
-    m_impl = std::make_unique<Impl>(sampleRate, outputLatency, placement);
+    m_impl = std::make_unique<Impl>(sampleRate, outputLatency, placement, exactStamps);
 }
 
 Mixer::~Mixer() = default;
@@ -280,6 +295,18 @@ void Mixer::outputStopped() noexcept {
 
 void Mixer::outputRestarted() noexcept {
     m_impl->restarted.store(true, std::memory_order_release);
+}
+
+void Mixer::outputStepped() noexcept {
+    m_impl->stepped.store(true, std::memory_order_release);
+}
+
+bool Mixer::silent() const noexcept {
+    return m_impl->quiet.load(std::memory_order_relaxed);
+}
+
+core::Clock::duration Mixer::heardLater() const noexcept {
+    return core::Clock::duration(m_impl->heardLater.load(std::memory_order_relaxed));
 }
 
 bool Mixer::schedule(const core::BeatCue& cue) noexcept {

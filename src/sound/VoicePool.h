@@ -2,6 +2,7 @@
 
 #include "metro/sound/SampleSet.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -40,6 +41,11 @@ public:
              const SlotGains& gains) noexcept;
     /// Stops every voice at once.
     void clear() noexcept;
+    /// Whether some voice still plays.
+    bool sounding() const noexcept {
+        return std::any_of(m_voices.begin(), m_voices.end(),
+                           [](const Voice& voice) { return voice.sound != nullptr; });
+    }
 
     /// Whether some voice may still read `sound`. Any thread; a voice that has let a sound go
     /// is seen with acquire ordering, after its last read of it.

@@ -19,6 +19,9 @@ class BeatPlayer {
 public:
     virtual ~BeatPlayer() = default;
     virtual void play(const BeatCue& cue) noexcept = 0;
+    /// A run starts (its first beat comes one period later) or has stopped, so the player can
+    /// wake its output or let it rest. Window thread.
+    virtual void runChanged(bool /*running*/) {}
 };
 
 } // namespace metro::core

@@ -17,13 +17,6 @@ namespace metro::sound {
 /// has stopped.
 class EngineSoundService final : public SoundService {
 public:
-    /// The mixer starts a beat on the frame this long after its scheduled time: room for the
-    /// beat timer's lateness and a buffer of callback jitter (safe with 10 ms buffers).
-    static constexpr core::Clock::duration kMixerLatency = std::chrono::milliseconds(60);
-    /// Buffers of the device counted as its own buffering in outputLatency(): the one being
-    /// filled plus the sound server's queue of two (with PulseAudio, see DeviceOutput).
-    static constexpr int kDeviceBuffersAhead = 3;
-
     /// `placement` chooses how the mixer starts beats; the program always uses Exact, the
     /// onset benchmark also NextBuffer as its baseline.
     explicit EngineSoundService(std::unique_ptr<AudioOutput> output,
@@ -33,8 +26,11 @@ public:
     void open() override;
     void close() override;
     int sampleRate() const override;
+    /// When a beat is heard after its scheduled time: the output's placement lead and its own
+    /// delay, and the shift that disturbances gave the current run.
     core::Clock::duration outputLatency() const override;
     bool outputAvailable() const noexcept override;
+    void runChanged(bool running) override;
 
     void createVoice(int slot, std::shared_ptr<const SampleSet> sound) override;
     void releaseVoice(int slot) override;
@@ -57,6 +53,8 @@ private:
         void render(float* out, std::size_t frames,
                     core::TimePoint callbackTime) noexcept override; // [rt]
         void outputRestarted() noexcept override;
+        void outputStepped() noexcept override;
+        bool silent() const noexcept override;
     };
 
     static bool isVoiceSlot(int slot) { return slot >= 1 && slot < kSlotCount; }

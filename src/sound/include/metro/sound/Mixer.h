@@ -40,10 +40,12 @@ public:
         NextBuffer ///< at the start of the first buffer rendered after it arrives (a baseline)
     };
 
-    /// A mixer for an output at `sampleRate` (> 0, else std::invalid_argument) whose beats sound
-    /// `outputLatency` after their scheduled time. Control thread.
+    /// A mixer for an output at `sampleRate` (> 0, else std::invalid_argument) that starts each
+    /// beat on the frame its stamps put `outputLatency` after the beat's scheduled time. With
+    /// `exactStamps` the output's stamps say when a frame plays, without jitter, and the clock
+    /// map locks on the first. Control thread.
     Mixer(int sampleRate, core::Clock::duration outputLatency,
-          Placement placement = Placement::Exact);
+          Placement placement = Placement::Exact, bool exactStamps = false);
     ~Mixer() override;
     Mixer(const Mixer&) = delete;
     Mixer& operator=(const Mixer&) = delete;
@@ -64,13 +66,22 @@ public:
     /// Tells the mixer that the output lost its stream and opens a new one: the next render
     /// does not follow the last one in time, and voices still sounding are dropped. Any thread.
     void outputRestarted() noexcept override;
+    /// The output's next stamp is off the line of the last ones by a step. Any thread.
+    void outputStepped() noexcept override;
+    /// True when the last render had no voice sounding and no beat waiting. Any thread.
+    bool silent() const noexcept override;
+    /// How much later than scheduled time + outputLatency() the current run's beats are heard,
+    /// after the disturbances it went through. Any thread.
+    core::Clock::duration heardLater() const noexcept;
 
     /// Queues one beat. Returns false (and counts a drop) when the queue is full.
     /// Beat thread only; never blocks.
     bool schedule(const core::BeatCue& cue) noexcept;
 
     /// Mixes one buffer: feeds the clock map, starts the beats due in it on their frames, and
-    /// mixes the sounding voices at their slots' levels, clamped to [-1, 1]. Audio thread only.
+    /// mixes the sounding voices at their slots' levels, clamped to [-1, 1]. With a stamp of
+    /// TimePoint{} (the output cannot tell when the buffer plays) new beats wait.
+    /// Audio thread only.
     void render(float* out, std::size_t frames,
                 core::TimePoint callbackTime) noexcept override; // [rt]
 
@@ -84,8 +95,9 @@ public:
     /// Frame-grid corrections made to follow a device clock that parts from the monotonic one.
     /// Any thread.
     std::uint64_t gridCorrections() const noexcept;
-    /// Beats skipped because the output stalled or restarted before they could sound on their
-    /// frame. Any thread.
+    /// Beats skipped because their frame had passed when they could be placed (the output
+    /// stalled, restarted or had not started), or because the output stalled or restarted
+    /// before they sounded. Any thread.
     std::uint64_t skippedCues() const noexcept;
     /// How often the clock map and grid started afresh after a stall or restart. Any thread.
     std::uint64_t resyncs() const noexcept;

@@ -1,0 +1,563 @@
+#include "metro/sound/PulseOutput.h"
+
+#include "metro/sound/SoundService.h"
+
+#include <pthread.h>
+#include <pulse/pulseaudio.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+
+namespace metro::sound {
+
+namespace {
+
+using namespace std::chrono_literals;
+using core::Clock;
+
+constexpr int kFallbackRate = 48000;
+constexpr std::size_t kFrameBytes = 2 * sizeof(float);
+/// What the server holds: enough that a busy machine does not run it dry, little enough that a
+/// beat placed placementLead() ahead still lands on frames not yet written.
+constexpr auto kServerBuffer = 60ms;
+constexpr auto kRequestSize = 20ms;
+constexpr auto kLead = 120ms;
+/// How often the server's timing info is asked for while playing, and how long an uncorked
+/// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
+constexpr auto kTimingPeriod = 200ms;
+constexpr auto kStallLimit = 250ms;
+constexpr auto kStartGrace = 3s;
+/// Silence after Stop before the stream is corked: the last beats play out first.
+constexpr auto kCorkAfter = 300ms;
+constexpr auto kConnectTimeout = 3s;
+constexpr auto kFirstRetry = 100ms;
+constexpr auto kLongestRetry = 250ms;
+/// Real-time priority of the rendering thread: above the beat timer's, below the server's.
+constexpr int kPriorityAboveMin = 2;
+
+Clock::rep ticks(Clock::time_point time) {
+    return time.time_since_epoch().count();
+}
+
+std::uint32_t bytesFor(Clock::duration span, int rate) {
+    return static_cast<std::uint32_t>(std::chrono::duration<double>(span).count() * rate) *
+           static_cast<std::uint32_t>(kFrameBytes);
+}
+
+/// A time of the server's (the wall clock) on the monotonic clock.
+Clock::time_point monotonicFromWall(const timeval& wall) {
+    timespec realNow{};
+    clock_gettime(CLOCK_REALTIME, &realNow);
+    const auto sinceWall = std::chrono::seconds(realNow.tv_sec - wall.tv_sec) +
+                           std::chrono::nanoseconds(realNow.tv_nsec) -
+                           std::chrono::microseconds(wall.tv_usec);
+    return Clock::now() - std::chrono::duration_cast<Clock::duration>(sinceWall);
+}
+
+} // namespace
+
+struct PulseOutput::Impl {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    pa_time_event* retry = nullptr;
+    AudioSource* source = nullptr;
+    int rate = kFallbackRate;
+
+    // Shared with other threads.
+    std::atomic<bool> connected{false};
+    std::atomic<bool> isCorked{true};
+    std::atomic<bool> active{false};
+    std::atomic<Clock::rep> lastRequest{0}; // the latest request for sound, or a start grace
+    std::atomic<std::uint64_t> reconnectCount{0};
+    std::atomic<std::uint64_t> underflowCount{0};
+    std::atomic<std::uint64_t> moveCount{0};
+
+    // The loop's thread (or the window's while it holds the loop's lock).
+    bool closing = false;
+    bool wasLost = false;
+    bool raised = false;
+    bool playing = false;      // started, and not run dry or corked since
+    bool stepNext = false;     // the next stamps are off the last ones (ran dry, moved)
+    std::int64_t written = 0;  // frames rendered since open, across streams
+    std::int64_t streamBase = 0; // `written` when the current stream began
+    Clock::time_point lastTiming{};
+    Clock::time_point silentSince{};
+    pa_operation* timingRequest = nullptr;
+    Clock::duration retryDelay = kFirstRetry;
+
+    void grace() { lastRequest.store(ticks(Clock::now() + kStartGrace)); }
+
+    // Connects a new context; the state callback goes on from there.
+    bool connect() {
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Qo Metronome");
+        if (context == nullptr) {
+            return false;
+        }
+        pa_context_set_state_callback(context, &Impl::onContextState, this);
+        return pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+    }
+
+    bool makeStream() {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rate), 2};
+        stream = pa_stream_new(context, "Metronome", &spec, nullptr);
+        if (stream == nullptr) {
+            return false;
+        }
+        pa_stream_set_state_callback(stream, &Impl::onStreamState, this);
+        pa_stream_set_write_callback(stream, &Impl::onWrite, this);
+        pa_stream_set_started_callback(stream, &Impl::onStarted, this);
+        pa_stream_set_underflow_callback(stream, &Impl::onUnderflow, this);
+        pa_stream_set_moved_callback(stream, &Impl::onMoved, this);
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.tlength = bytesFor(kServerBuffer, rate);
+        attr.prebuf = static_cast<std::uint32_t>(-1);
+        attr.minreq = bytesFor(kRequestSize, rate);
+        attr.fragsize = static_cast<std::uint32_t>(-1);
+        const bool cork = !active.load();
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                          (cork ? PA_STREAM_START_CORKED : 0));
+        streamBase = written;
+        playing = false;
+        origins.clear();
+        isCorked.store(cork);
+        grace();
+        return pa_stream_connect_playback(stream, nullptr, &attr, flags, nullptr, nullptr) >= 0;
+    }
+
+    void dropStream() {
+        if (timingRequest != nullptr) {
+            pa_operation_cancel(timingRequest);
+            pa_operation_unref(timingRequest);
+            timingRequest = nullptr;
+        }
+        if (stream != nullptr) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_started_callback(stream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+            pa_stream_set_moved_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
+    }
+
+    void dropContext() {
+        dropStream();
+        if (context != nullptr) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+    }
+
+    // The server went away (or never answered): tell the source and try again shortly.
+    void lost() {
+        connected.store(false);
+        wasLost = true;
+        dropContext();
+        if (closing || source == nullptr) {
+            return;
+        }
+        source->outputRestarted();
+        scheduleRetry();
+    }
+
+    void scheduleRetry() {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(retryDelay);
+        timeval at{};
+        pa_gettimeofday(&at);
+        pa_timeval_add(&at, static_cast<pa_usec_t>(delay.count()));
+        if (retry == nullptr) {
+            retry = api->time_new(api, &at, &Impl::onRetry, this);
+        } else {
+            api->time_restart(retry, &at);
+        }
+        retryDelay = std::min<Clock::duration>(retryDelay * 2, kLongestRetry);
+    }
+
+    // Something changed what the timing info says: ask for it again (an answer already on its
+    // way tells of the time before), and use none till then.
+    void timingChanged() {
+        origins.clear();
+        if (timingRequest != nullptr) {
+            pa_operation_cancel(timingRequest);
+        }
+        requestTiming();
+    }
+
+    void requestTiming() {
+        if (timingRequest != nullptr) {
+            if (pa_operation_get_state(timingRequest) == PA_OPERATION_RUNNING) {
+                return;
+            }
+            pa_operation_unref(timingRequest);
+        }
+        timingRequest = pa_stream_update_timing_info(stream, &Impl::onTiming, this);
+        lastTiming = Clock::now();
+    }
+
+    /// When the frame `frame` (counted since open) plays, or TimePoint{} while unknown.
+    Clock::time_point stampFor(std::int64_t frame) const {
+        if (!playing || origins.empty()) {
+            return {};
+        }
+        return origins.median() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(
+                                          static_cast<double>(frame - streamBase) / rate));
+    }
+
+    /// Notes when the stream's first frame played by the latest timing info.
+    void takeTiming() {
+        const pa_timing_info* info = pa_stream_get_timing_info(stream);
+        if (info == nullptr || info->read_index_corrupt || info->playing == 0) {
+            return;
+        }
+        // Frame read_index leaves the server now; it plays after the sink's latency.
+        const double read = static_cast<double>(info->read_index) / kFrameBytes;
+        const double delay = (static_cast<double>(info->sink_usec) -
+                              static_cast<double>(info->transport_usec)) *
+                                 1e-6 -
+                             read / rate;
+        origins.add(monotonicFromWall(info->timestamp) +
+                    std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(delay)));
+        playing = true;
+    }
+
+    /// The latest few origins since the stream last changed. A server's report can be a few
+    /// milliseconds off now and then (PipeWire's pulse server's are), so stamps go by their
+    /// median.
+    struct Origins {
+        static constexpr std::size_t kCount = 5;
+        std::array<Clock::time_point, kCount> times{};
+        std::size_t size = 0;
+        std::size_t next = 0;
+        void add(Clock::time_point time) {
+            times[next] = time;
+            next = (next + 1) % kCount;
+            size = std::min(size + 1, kCount);
+        }
+        void clear() { size = next = 0; }
+        bool empty() const { return size == 0; }
+        Clock::time_point median() const {
+            std::array<Clock::time_point, kCount> sorted = times;
+            std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(size));
+            return sorted[size / 2];
+        }
+    } origins;
+
+    void render(std::size_t bytes) noexcept;
+    void corkIfDone(bool silent);
+
+    static void onContextState(pa_context* context, void* self) noexcept;
+    static void onStreamState(pa_stream* stream, void* self) noexcept;
+    static void onWrite(pa_stream* stream, std::size_t bytes, void* self) noexcept;
+    static void onStarted(pa_stream* stream, void* self) noexcept;
+    static void onUnderflow(pa_stream* stream, void* self) noexcept;
+    static void onMoved(pa_stream* stream, void* self) noexcept;
+    static void onTiming(pa_stream* stream, int success, void* self) noexcept;
+    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval* when,
+                        void* self) noexcept;
+};
+
+void PulseOutput::Impl::onContextState(pa_context* context, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY:
+        if (impl.source != nullptr && impl.stream == nullptr) { // connected again
+            if (!impl.makeStream()) {
+                impl.lost();
+            }
+        }
+        break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        if (impl.source != nullptr) {
+            impl.lost();
+        }
+        break;
+    default:
+        break;
+    }
+    pa_threaded_mainloop_signal(impl.loop, 0);
+}
+
+void PulseOutput::Impl::onStreamState(pa_stream* stream, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY) {
+        if (impl.wasLost) {
+            impl.wasLost = false;
+            impl.retryDelay = kFirstRetry;
+            impl.reconnectCount.fetch_add(1);
+        }
+        impl.connected.store(true);
+    } else if (state == PA_STREAM_FAILED && impl.source != nullptr) {
+        impl.lost();
+    }
+    pa_threaded_mainloop_signal(impl.loop, 0);
+}
+
+void PulseOutput::Impl::onRetry(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                                const timeval* /*when*/, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    if (impl.closing || impl.context != nullptr) {
+        return;
+    }
+    if (!impl.connect()) {
+        impl.lost();
+    }
+}
+
+void PulseOutput::Impl::onWrite(pa_stream* /*stream*/, std::size_t bytes, void* self) noexcept {
+    static_cast<Impl*>(self)->render(bytes);
+}
+
+// Renders what the server asks for, each piece stamped with when its first frame plays.
+void PulseOutput::Impl::render(std::size_t bytes) noexcept {
+    if (!raised) {
+        // A busy machine must not starve the stream: run above normal threads where allowed.
+        sched_param param{};
+        param.sched_priority = sched_get_priority_min(SCHED_FIFO) + kPriorityAboveMin;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param); // quietly normal if refused
+        raised = true;
+    }
+    const Clock::time_point now = Clock::now();
+    lastRequest.store(std::max(lastRequest.load(std::memory_order_relaxed), ticks(now)),
+                      std::memory_order_relaxed);
+    while (bytes >= kFrameBytes) {
+        void* data = nullptr;
+        std::size_t size = bytes;
+        if (pa_stream_begin_write(stream, &data, &size) < 0 || data == nullptr) {
+            return;
+        }
+        const std::size_t frames = std::min(size, bytes) / kFrameBytes;
+        if (frames == 0) {
+            pa_stream_cancel_write(stream);
+            return;
+        }
+        if (stepNext && playing && !origins.empty()) {
+            stepNext = false;
+            source->outputStepped();
+        }
+        source->render(static_cast<float*>(data), frames, stampFor(written));
+        pa_stream_write(stream, data, frames * kFrameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        written += static_cast<std::int64_t>(frames);
+        bytes -= frames * kFrameBytes;
+    }
+    if (now - lastTiming >= kTimingPeriod) {
+        requestTiming();
+    }
+    corkIfDone(source->silent());
+}
+
+// After Stop, once nothing has sounded for a while, the stream rests (corked) until Start.
+void PulseOutput::Impl::corkIfDone(bool silent) {
+    const Clock::time_point now = Clock::now();
+    if (active.load() || !silent) {
+        silentSince = {};
+        return;
+    }
+    if (silentSince == Clock::time_point{}) {
+        silentSince = now;
+    } else if (now - silentSince >= kCorkAfter) {
+        pa_operation* cork = pa_stream_cork(stream, 1, nullptr, nullptr);
+        if (cork != nullptr) {
+            pa_operation_unref(cork);
+        }
+        isCorked.store(true);
+        playing = false;
+        silentSince = {};
+    }
+}
+
+void PulseOutput::Impl::onStarted(pa_stream* /*stream*/, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    impl.playing = true;
+    impl.timingChanged();
+}
+
+void PulseOutput::Impl::onUnderflow(pa_stream* /*stream*/, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    impl.underflowCount.fetch_add(1);
+    impl.playing = false;
+    impl.stepNext = true; // the silence it plays moves every later frame
+    impl.timingChanged();
+}
+
+void PulseOutput::Impl::onMoved(pa_stream* /*stream*/, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    impl.moveCount.fetch_add(1);
+    impl.stepNext = true; // another device, another latency
+    impl.timingChanged();
+}
+
+void PulseOutput::Impl::onTiming(pa_stream* /*stream*/, int success, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    if (success != 0) {
+        impl.takeTiming();
+    }
+}
+
+PulseOutput::PulseOutput() : m_impl(std::make_unique<Impl>()) {}
+
+PulseOutput::~PulseOutput() {
+    close();
+}
+
+namespace {
+
+/// Waits (the loop locked) until `done`, up to kConnectTimeout; false when the time is up.
+template <typename Done> bool waitFor(pa_threaded_mainloop* loop, Done done) {
+    const auto deadline = Clock::now() + kConnectTimeout;
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        pa_threaded_mainloop_unlock(loop);
+        std::this_thread::sleep_for(5ms);
+        pa_threaded_mainloop_lock(loop);
+    }
+    return true;
+}
+
+void onSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol, void* rate) noexcept {
+    if (eol == 0 && info != nullptr) {
+        *static_cast<int*>(rate) = static_cast<int>(info->sample_spec.rate);
+    }
+}
+
+} // namespace
+
+void PulseOutput::open(AudioSource& source) {
+    close();
+    m_impl = std::make_unique<Impl>();
+    Impl& impl = *m_impl;
+    impl.loop = pa_threaded_mainloop_new();
+    if (impl.loop == nullptr || pa_threaded_mainloop_start(impl.loop) < 0) {
+        close();
+        throw SoundError("Cannot start the sound system: no libpulse main loop");
+    }
+    pa_threaded_mainloop_lock(impl.loop);
+    std::string failure;
+    const auto contextState = [&] { return pa_context_get_state(impl.context); };
+    if (!impl.connect() ||
+        !waitFor(impl.loop, [&] { return !PA_CONTEXT_IS_GOOD(contextState()) ||
+                                          contextState() == PA_CONTEXT_READY; }) ||
+        contextState() != PA_CONTEXT_READY) {
+        failure = impl.context != nullptr ? pa_strerror(pa_context_errno(impl.context))
+                                          : "no context";
+    } else {
+        // The default sink's own rate, so that every frame written is a frame played.
+        int sinkRate = 0;
+        pa_operation* query = pa_context_get_sink_info_by_name(impl.context, "@DEFAULT_SINK@",
+                                                               &onSinkInfo, &sinkRate);
+        if (query != nullptr) {
+            waitFor(impl.loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+            pa_operation_unref(query);
+        }
+        impl.rate = sinkRate > 0 ? sinkRate : kFallbackRate;
+        impl.source = &source;
+        const auto streamState = [&] { return pa_stream_get_state(impl.stream); };
+        if (!impl.makeStream() ||
+            !waitFor(impl.loop, [&] { return !PA_STREAM_IS_GOOD(streamState()) ||
+                                              streamState() == PA_STREAM_READY; }) ||
+            streamState() != PA_STREAM_READY) {
+            failure = pa_strerror(pa_context_errno(impl.context));
+        }
+    }
+    pa_threaded_mainloop_unlock(impl.loop);
+    if (!failure.empty()) {
+        close();
+        throw SoundError("Cannot open the sound device: " + failure);
+    }
+}
+
+void PulseOutput::close() {
+    Impl& impl = *m_impl;
+    if (impl.loop == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_lock(impl.loop);
+    impl.closing = true;
+    impl.dropContext();
+    if (impl.retry != nullptr) {
+        pa_threaded_mainloop_get_api(impl.loop)->time_free(impl.retry);
+        impl.retry = nullptr;
+    }
+    impl.source = nullptr;
+    pa_threaded_mainloop_unlock(impl.loop);
+    pa_threaded_mainloop_stop(impl.loop);
+    pa_threaded_mainloop_free(impl.loop);
+    impl.loop = nullptr;
+    impl.connected.store(false);
+}
+
+int PulseOutput::sampleRate() const {
+    return m_impl->loop != nullptr ? m_impl->rate : 0;
+}
+
+std::size_t PulseOutput::bufferFrames() const {
+    return static_cast<std::size_t>(bytesFor(kRequestSize, m_impl->rate) / kFrameBytes);
+}
+
+bool PulseOutput::available() const noexcept {
+    const Impl& impl = *m_impl;
+    if (!impl.connected.load()) {
+        return false;
+    }
+    const Clock::time_point last(Clock::duration(impl.lastRequest.load()));
+    return impl.isCorked.load() || Clock::now() - last < kStallLimit;
+}
+
+core::Clock::duration PulseOutput::placementLead() const {
+    return kLead;
+}
+
+void PulseOutput::setActive(bool running) {
+    Impl& impl = *m_impl;
+    if (impl.loop == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_lock(impl.loop);
+    impl.active.store(running);
+    if (running && impl.stream != nullptr && impl.isCorked.load()) {
+        pa_operation* uncork = pa_stream_cork(impl.stream, 0, nullptr, nullptr);
+        if (uncork != nullptr) {
+            pa_operation_unref(uncork);
+        }
+        impl.isCorked.store(false);
+        impl.grace();
+        impl.timingChanged();
+    }
+    pa_threaded_mainloop_unlock(impl.loop);
+}
+
+std::uint64_t PulseOutput::reconnects() const noexcept {
+    return m_impl->reconnectCount.load();
+}
+
+std::uint64_t PulseOutput::underflows() const noexcept {
+    return m_impl->underflowCount.load();
+}
+
+std::uint64_t PulseOutput::moves() const noexcept {
+    return m_impl->moveCount.load();
+}
+
+bool PulseOutput::corked() const noexcept {
+    return m_impl->isCorked.load();
+}
+
+} // namespace metro::sound
