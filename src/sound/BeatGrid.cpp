@@ -124,7 +124,11 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
         // The grid's rate is off: go on from this beat at the measured one.
         startRun(cue.scheduled, gridFrame(cue.scheduled), measured);
     }
-    m_shift += correction(levelled, period);
+    if (measured > 0.0 || std::fabs(levelled) > m_reanchorThreshold) {
+        // Until the map has measured the device's rate, its phase wanders with the callbacks
+        // or the server's reports more than a device drifts: the grid holds still meanwhile.
+        m_shift += correction(levelled, period);
+    }
     return heard(cue, gridFrame(cue.scheduled));
 }
 

@@ -44,8 +44,8 @@ struct Mixer::Impl {
     };
 
     Impl(int rate, core::Clock::duration latency, Placement mode, bool exactStamps) noexcept
-        : outputLatency(latency), placement(mode), map(rate, exactStamps), grid(rate, latency, exactStamps),
-          voices(rate) {
+        : outputLatency(latency), placement(mode), map(rate, exactStamps),
+          grid(rate, latency, exactStamps), voices(rate) {
         for (auto& sound : published) {
             sound.store(nullptr, std::memory_order_relaxed);
         }
@@ -56,9 +56,10 @@ struct Mixer::Impl {
     }
 
     void render(float* out, std::size_t frames, core::TimePoint callbackTime) noexcept;
-    void followOutput(std::int64_t bufferStart, core::TimePoint callbackTime) noexcept;
+    void followOutput(std::int64_t bufferStart, std::int64_t bufferEnd,
+                      core::TimePoint callbackTime) noexcept;
     void resync(bool newStream) noexcept;
-    void drainCues(std::int64_t bufferStart) noexcept;
+    void drainCues(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     void insertPending(const Pending& entry) noexcept;
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
@@ -108,7 +109,7 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
     }
     const std::int64_t start = framesRendered;
     const std::int64_t end = start + static_cast<std::int64_t>(frames);
-    followOutput(start, callbackTime);
+    followOutput(start, end, callbackTime);
     voices.releaseStale(current, start);
     startDue(start, end);
     const detail::SlotGains gains = rampGains(frames);
@@ -128,7 +129,8 @@ void Mixer::Impl::render(float* out, std::size_t frames, core::TimePoint callbac
 
 // Feeds the clock map and takes the new beats, or holds them while the map locks again after
 // a stall or a restart of the output, or while the output cannot tell when its frames play.
-void Mixer::Impl::followOutput(std::int64_t bufferStart, core::TimePoint callbackTime) noexcept {
+void Mixer::Impl::followOutput(std::int64_t bufferStart, std::int64_t bufferEnd,
+                               core::TimePoint callbackTime) noexcept {
     if (restarted.exchange(false, std::memory_order_acquire)) {
         resync(true);
     }
@@ -145,7 +147,7 @@ void Mixer::Impl::followOutput(std::int64_t bufferStart, core::TimePoint callbac
     map.update(bufferStart, callbackTime);
     if (!resyncing || map.lockedFor(callbackTime, kResyncLockSeconds)) {
         resyncing = false;
-        drainCues(bufferStart);
+        drainCues(bufferStart, bufferEnd);
     }
     heardLater.store(grid.shift().count(), std::memory_order_relaxed);
 }
@@ -164,28 +166,37 @@ void Mixer::Impl::resync(bool newStream) noexcept {
     resynced.fetch_add(1, std::memory_order_relaxed);
 }
 
-// A beat whose frame has already been rendered is dropped, not played late: played late, it
-// would sound closer to the next beat than the period.
-void Mixer::Impl::drainCues(std::int64_t bufferStart) noexcept {
+// Places the beats due in this buffer or the next. A beat stays in the queue, as its scheduled
+// time, until then: should the output restart before, it is placed on the new stream instead of
+// lost. A beat whose frame has already been rendered is dropped, not played late: played late,
+// it would sound closer to the next beat than the period.
+void Mixer::Impl::drainCues(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept {
+    const double horizon = static_cast<double>(2 * bufferEnd - bufferStart);
     while (pendingCount < kPendingSize) {
-        const auto cue = cues.try_pop();
-        if (!cue) {
+        const core::BeatCue* next = cues.front();
+        if (next == nullptr) {
             break;
         }
-        if (cue->slot < 1 || cue->slot >= kSlotCount) {
+        const core::BeatCue cue = *next;
+        if (placement == Placement::Exact && cue.slot >= 1 && cue.slot < kSlotCount &&
+            map.frameAt(cue.scheduled + outputLatency + grid.shift()) >= horizon) {
+            break; // not due yet
+        }
+        cues.try_pop();
+        if (cue.slot < 1 || cue.slot >= kSlotCount) {
             continue;
         }
         if (placement == Placement::NextBuffer) {
-            insertPending(Pending{cue->slot, bufferStart});
+            insertPending(Pending{cue.slot, bufferStart});
             continue;
         }
-        const std::int64_t frame = grid.place(*cue, map);
+        const std::int64_t frame = grid.place(cue, map);
         if (frame < bufferStart) {
             grid.dropLast();
             skipped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        insertPending(Pending{cue->slot, frame});
+        insertPending(Pending{cue.slot, frame});
     }
     corrections.store(grid.corrections(), std::memory_order_relaxed);
 }

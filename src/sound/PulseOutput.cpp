@@ -83,9 +83,9 @@ struct PulseOutput::Impl {
     bool closing = false;
     bool wasLost = false;
     bool raised = false;
-    bool playing = false;      // started, and not run dry or corked since
-    bool stepNext = false;     // the next stamps are off the last ones (ran dry, moved)
-    std::int64_t written = 0;  // frames rendered since open, across streams
+    bool playing = false;        // started, and not run dry or corked since
+    bool stepNext = false;       // the next stamps are off the last ones (ran dry, moved)
+    std::int64_t written = 0;    // frames rendered since open, across streams
     std::int64_t streamBase = 0; // `written` when the current stream began
     Clock::time_point lastTiming{};
     Clock::time_point silentSince{};
@@ -212,26 +212,29 @@ struct PulseOutput::Impl {
         if (!playing || origins.empty()) {
             return {};
         }
-        return origins.median() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(
-                                          static_cast<double>(frame - streamBase) / rate));
+        return origins.median() +
+               std::chrono::duration_cast<Clock::duration>(
+                   std::chrono::duration<double>(static_cast<double>(frame - streamBase) / rate));
     }
 
     /// Notes when the stream's first frame played by the latest timing info.
     void takeTiming() {
         const pa_timing_info* info = pa_stream_get_timing_info(stream);
-        if (info == nullptr || info->read_index_corrupt || info->playing == 0) {
+        if (info == nullptr || info->read_index_corrupt || info->write_index_corrupt ||
+            info->playing == 0) {
             return;
         }
+        // The stream's index of our next frame: behind our count by what a flush dropped.
+        streamBase = written - info->write_index / static_cast<std::int64_t>(kFrameBytes);
         // Frame read_index leaves the server now; it plays after the sink's latency.
         const double read = static_cast<double>(info->read_index) / kFrameBytes;
-        const double delay = (static_cast<double>(info->sink_usec) -
-                              static_cast<double>(info->transport_usec)) *
-                                 1e-6 -
-                             read / rate;
-        origins.add(monotonicFromWall(info->timestamp) +
-                    std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(delay)));
+        const double delay =
+            (static_cast<double>(info->sink_usec) - static_cast<double>(info->transport_usec)) *
+                1e-6 -
+            read / rate;
+        origins.add(
+            monotonicFromWall(info->timestamp) +
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)));
         playing = true;
     }
 
@@ -396,10 +399,19 @@ void PulseOutput::Impl::onUnderflow(pa_stream* /*stream*/, void* self) noexcept 
     impl.timingChanged();
 }
 
-void PulseOutput::Impl::onMoved(pa_stream* /*stream*/, void* self) noexcept {
+// Another device, with its own latency and clock. What was queued for the old one may be
+// played there in part, or skipped, so it is dropped: the stream starts afresh on the new device,
+// and the source places its beats anew, never sooner than its grid.
+void PulseOutput::Impl::onMoved(pa_stream* stream, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
     impl.moveCount.fetch_add(1);
-    impl.stepNext = true; // another device, another latency
+    pa_operation* flush = pa_stream_flush(stream, nullptr, nullptr);
+    if (flush != nullptr) {
+        pa_operation_unref(flush);
+    }
+    impl.playing = false;
+    impl.stepNext = false;
+    impl.source->outputRestarted();
     impl.timingChanged();
 }
 
@@ -453,26 +465,33 @@ void PulseOutput::open(AudioSource& source) {
     std::string failure;
     const auto contextState = [&] { return pa_context_get_state(impl.context); };
     if (!impl.connect() ||
-        !waitFor(impl.loop, [&] { return !PA_CONTEXT_IS_GOOD(contextState()) ||
-                                          contextState() == PA_CONTEXT_READY; }) ||
+        !waitFor(impl.loop,
+                 [&] {
+                     return !PA_CONTEXT_IS_GOOD(contextState()) ||
+                            contextState() == PA_CONTEXT_READY;
+                 }) ||
         contextState() != PA_CONTEXT_READY) {
-        failure = impl.context != nullptr ? pa_strerror(pa_context_errno(impl.context))
-                                          : "no context";
+        failure =
+            impl.context != nullptr ? pa_strerror(pa_context_errno(impl.context)) : "no context";
     } else {
         // The default sink's own rate, so that every frame written is a frame played.
         int sinkRate = 0;
         pa_operation* query = pa_context_get_sink_info_by_name(impl.context, "@DEFAULT_SINK@",
                                                                &onSinkInfo, &sinkRate);
         if (query != nullptr) {
-            waitFor(impl.loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+            waitFor(impl.loop,
+                    [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
             pa_operation_unref(query);
         }
         impl.rate = sinkRate > 0 ? sinkRate : kFallbackRate;
         impl.source = &source;
         const auto streamState = [&] { return pa_stream_get_state(impl.stream); };
         if (!impl.makeStream() ||
-            !waitFor(impl.loop, [&] { return !PA_STREAM_IS_GOOD(streamState()) ||
-                                              streamState() == PA_STREAM_READY; }) ||
+            !waitFor(impl.loop,
+                     [&] {
+                         return !PA_STREAM_IS_GOOD(streamState()) ||
+                                streamState() == PA_STREAM_READY;
+                     }) ||
             streamState() != PA_STREAM_READY) {
             failure = pa_strerror(pa_context_errno(impl.context));
         }

@@ -53,7 +53,9 @@ TEST(MixerLevels, SlotsMixAtTheirOwnLevelsClampedToFullScale) {
     for (int slot = 1; slot <= 4; ++slot) {
         rig.mixer.setVoice(slot, MakeSound(kRate, std::vector<float>(4000, 0.4F)));
         rig.mixer.setLevel(slot, levels[slot - 1]);
-        rig.playAt(slot, 1000 + 5000 * (slot - 1));
+        rig.playAt(slot, 1000 + 5000 * (slot - 1)); // beats come in time order, as from the timer
+    }
+    for (int slot = 1; slot <= 4; ++slot) {
         rig.playAt(slot, 21000);
     }
     rig.render(60);

@@ -10,11 +10,16 @@ target_link_libraries(sound_io_tests PRIVATE
 add_dependencies(sound_io_tests voices)
 gtest_discover_tests(sound_io_tests PROPERTIES LABELS sound DISCOVERY_TIMEOUT 60)
 
-# The real sound device on each sound server. The lock keeps two of them from playing at once,
-# so that one's start-up never starves the other's stream; the rest of the suite runs beside.
+# The real sound path on private sound servers. Each case plays through a device and times the
+# clicks to the frame: one at a time (sound_device) and never beside a heavy test. The saturated
+# machine is heavy itself (busy loops on every core) and runs alone.
 add_executable(sound_device_tests ${CMAKE_CURRENT_LIST_DIR}/RealDeviceTest.cpp)
 target_link_libraries(sound_device_tests PRIVATE
   metronome::sound metronome_test_support GTest::gtest_main metronome_warnings)
 add_dependencies(sound_device_tests voices)
-gtest_discover_tests(sound_device_tests
-  PROPERTIES LABELS sound RESOURCE_LOCK sound_device DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(sound_device_tests TEST_FILTER "Onsets.*:EngineSoundService.*"
+  PROPERTIES LABELS sound DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(sound_device_tests TEST_FILTER "Servers/*:ServerFaults.*"
+  PROPERTIES LABELS "sound;timing" RESOURCE_LOCK sound_device TIMEOUT 120 DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(sound_device_tests TEST_FILTER "SaturatedMachine.*"
+  PROPERTIES LABELS "sound;timing;heavy" RUN_SERIAL TRUE TIMEOUT 120 DISCOVERY_TIMEOUT 60)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -72,6 +73,14 @@ std::vector<std::string> PipeWireServer::clientEnvironment() const {
 void PipeWireServer::exportToThisProcess() const {
     ExportEnvironment(clientEnvironment());
     setenv("SDL_AUDIODRIVER", m_route == Route::Native ? "pipewire" : "pulseaudio", 1);
+}
+
+void PipeWireServer::freeze() {
+    ::kill(m_daemons.at(1)->pid(), SIGSTOP); // after dbus-daemon: pipewire
+}
+
+void PipeWireServer::thaw() {
+    ::kill(m_daemons.at(1)->pid(), SIGCONT);
 }
 
 std::size_t PipeWireServer::underruns() const {

@@ -36,6 +36,9 @@ public:
     /// The client environment, and SDL_AUDIODRIVER for the route.
     void exportToThisProcess() const override;
     std::size_t underruns() const override;
+    /// Freezes (SIGSTOP) and thaws the graph's daemon, pipewire.
+    void freeze() override;
+    void thaw() override;
 
 private:
     void startDaemons();

@@ -121,18 +121,18 @@ std::size_t PulseServer::underruns() const {
     return count;
 }
 
-MonitorRecording::MonitorRecording(const SoundServer& server)
-    : m_server(server), m_file(server.runtimeDir() / "monitor.raw") {
+MonitorRecording::MonitorRecording(const SoundServer& server, const std::string& sink)
+    : m_server(server), m_file(server.runtimeDir() / (sink + ".raw")) {
     // parec writes the samples to the file it is given and its messages to the log.
     m_parec = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"parec", "--device=out.monitor", "--format=float32le",
+        std::vector<std::string>{"parec", "--device=" + sink + ".monitor", "--format=float32le",
                                  "--rate=" + std::to_string(server.sinkRate()), "--channels=2",
                                  "--latency-msec=100", "--raw", m_file.string()},
-        server.clientEnvironment(), server.runtimeDir() / "parec.log");
+        server.clientEnvironment(), server.runtimeDir() / (sink + "-parec.log"));
     std::error_code error;
     PollUntil<std::runtime_error>([&] { return fs::file_size(m_file, error) > 0 && !error; },
                                   [&] { return m_parec->waitFor(milliseconds(0)) != -1; },
-                                  "parec recorded nothing from out.monitor");
+                                  "parec recorded nothing from " + sink + ".monitor");
     m_underrunsBefore = server.underruns();
 }
 

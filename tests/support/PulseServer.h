@@ -35,9 +35,9 @@ public:
     /// waits until it answers. Throws PulseUnavailable when it cannot.
     void restart();
     /// Freezes the server (SIGSTOP): its clients' connections stay open but get no answer.
-    void freeze();
+    void freeze() override;
     /// Lets a frozen server run on (SIGCONT).
-    void thaw();
+    void thaw() override;
 
     int sinkRate() const override { return m_sinkRate; }
     const std::filesystem::path& runtimeDir() const override { return m_dir; }
@@ -58,12 +58,12 @@ private:
     bool m_frozen = false;
 };
 
-/// Records the server's sink monitor with parec, as float32 stereo at the sink's rate, into a
-/// file in the server's folder. One owner thread.
+/// Records a sink's monitor with parec, as float32 stereo at the sink's rate, into a file in
+/// the server's folder. One owner thread.
 class MonitorRecording {
 public:
     /// Starts parec and waits until the first samples arrive. Throws std::runtime_error.
-    explicit MonitorRecording(const SoundServer& server);
+    explicit MonitorRecording(const SoundServer& server, const std::string& sink = "out");
 
     /// Stops parec and returns everything recorded, interleaved stereo.
     std::vector<float> stop();

@@ -1,5 +1,7 @@
 #include "SoundServer.h"
 
+#include "ChildProcess.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -25,6 +27,23 @@ std::string ReadTail(const std::filesystem::path& file, std::size_t limit) {
     std::ifstream in(file);
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     return text.size() > limit ? text.substr(text.size() - limit) : text;
+}
+
+int SoundServer::pactl(const std::vector<std::string>& arguments, std::string* printed) const {
+    std::vector<std::string> argv{"pactl"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const int status = RunProgram(argv, clientEnvironment(), runtimeDir() / "pactl.log");
+    if (printed != nullptr) {
+        *printed = ReadTail(runtimeDir() / "pactl.log", 100000);
+    }
+    return status;
+}
+
+void SoundServer::addSink(const std::string& name) const {
+    if (pactl({"load-module", "module-null-sink", "sink_name=" + name, "format=float32le",
+               "channels=2", "rate=" + std::to_string(sinkRate())}) != 0) {
+        throw ServerUnavailable("cannot make the null sink " + name);
+    }
 }
 
 } // namespace metro::testsupport

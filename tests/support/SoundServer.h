@@ -34,6 +34,15 @@ public:
     /// How many times so far a playback stream ran dry (the client was too late with its
     /// samples, so the sink played silence and everything after it came later).
     virtual std::size_t underruns() const = 0;
+    /// Freezes the server's sound (SIGSTOP), as a machine too busy to run it does; thaw()
+    /// lets it go on.
+    virtual void freeze() = 0;
+    virtual void thaw() = 0;
+
+    /// Runs pactl against the server; its exit status, and what it printed in `printed`.
+    int pactl(const std::vector<std::string>& arguments, std::string* printed = nullptr) const;
+    /// Adds a null sink `name` at the server's rate, as plugging in headphones adds a device.
+    void addSink(const std::string& name) const;
 };
 
 /// Sets each "NAME=value" entry in this process's environment. Only while no other thread

@@ -50,9 +50,8 @@ public:
         const int rate = sampleRate();
         return rate <= 0 ? core::Clock::duration::zero()
                          : std::chrono::duration_cast<core::Clock::duration>(
-                               std::chrono::duration<double>(3.0 * static_cast<double>(
-                                                                       bufferFrames()) /
-                                                             rate));
+                               std::chrono::duration<double>(
+                                   3.0 * static_cast<double>(bufferFrames()) / rate));
     }
     /// Whether the stamps say when frames play, without jitter (AudioSource::render).
     virtual bool exactStamps() const { return false; }
