@@ -31,7 +31,8 @@ class BeatGrid {
 public:
     /// With `exactStamps` (a server's timing info rather than callback times) the grid lets
     /// the map wander twice as far before it corrects.
-    BeatGrid(int sampleRate, core::Clock::duration outputLatency, bool exactStamps = false) noexcept;
+    BeatGrid(int sampleRate, core::Clock::duration outputLatency,
+             bool exactStamps = false) noexcept;
 
     /// The frame on which this cue starts; cues of one run come in scheduled order.
     std::int64_t place(const core::BeatCue& cue, const ClockMap& map) noexcept;
@@ -69,11 +70,11 @@ private:
     double m_stopThreshold;  // frames off the map at which they stop
     double m_growThreshold;  // frames off the map beyond which the step grows
     double m_reanchorThreshold;
-    bool m_hasRun = false;   // a run has been placed (m_run is valid)
-    bool m_anchored = false; // the run's grid follows the current map
+    bool m_hasRun = false;       // a run has been placed (m_run is valid)
+    bool m_anchored = false;     // the run's grid follows the current map
     bool m_justAnchored = false; // the last cue placed anchored it
     std::uint64_t m_run = 0;
-    double m_level = 0.0; // frames the sound lies behind the map after steps (<= 0)
+    double m_level = 0.0;          // frames the sound lies behind the map after steps (<= 0)
     core::TimePoint m_lastHeard{}; // when the last beat placed is heard
     core::TimePoint m_firstScheduled{};
     core::TimePoint m_lastScheduled{};
