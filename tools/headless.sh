@@ -55,7 +55,7 @@ headless_start() {
     export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
     export SDL_AUDIODRIVER=pulseaudio
     pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 \
-        --load=module-native-protocol-unix --load="module-null-sink sink_name=out rate=48000" \
+        --load=module-native-protocol-unix --load="module-null-sink sink_name=out format=float32le channels=2 rate=48000" \
         >"$work/pulse.log" 2>&1 &
     pids+=($!)
     wait_for "sound server" pactl info

@@ -41,6 +41,61 @@ constexpr auto kLongestRetry = 250ms;
 /// Real-time priority of the rendering thread: above the beat timer's, below the server's.
 constexpr int kPriorityAboveMin = 2;
 
+// libpulse's loop lock, told to ThreadSanitizer, which does not see inside libpulse: our code
+// runs under it in every callback and wherever the window thread takes it.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address); // NOLINT: sanitizer interface
+extern "C" void __tsan_release(void* address); // NOLINT: sanitizer interface
+void seenLocked(pa_threaded_mainloop* loop) {
+    __tsan_acquire(loop);
+}
+void seenUnlocked(pa_threaded_mainloop* loop) {
+    __tsan_release(loop);
+}
+#else
+void seenLocked(pa_threaded_mainloop* /*loop*/) {}
+void seenUnlocked(pa_threaded_mainloop* /*loop*/) {}
+#endif
+
+/// Holds the loop's lock for a scope: taken here, or held by libpulse around a callback.
+class LoopLock {
+public:
+    LoopLock(pa_threaded_mainloop* loop, bool take) : m_loop(loop), m_take(take) {
+        if (m_take) {
+            pa_threaded_mainloop_lock(m_loop);
+        }
+        seenLocked(m_loop);
+    }
+    ~LoopLock() {
+        seenUnlocked(m_loop);
+        if (m_take) {
+            pa_threaded_mainloop_unlock(m_loop);
+        }
+    }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* m_loop;
+    bool m_take;
+};
+
+/// Waits (the loop locked) until `done`, up to kConnectTimeout; false when the time is up.
+template <typename Done> bool waitFor(pa_threaded_mainloop* loop, Done done) {
+    const auto deadline = Clock::now() + kConnectTimeout;
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        seenUnlocked(loop);
+        pa_threaded_mainloop_unlock(loop);
+        std::this_thread::sleep_for(5ms);
+        pa_threaded_mainloop_lock(loop);
+        seenLocked(loop);
+    }
+    return true;
+}
+
 Clock::rep ticks(Clock::time_point time) {
     return time.time_since_epoch().count();
 }
@@ -68,7 +123,7 @@ struct PulseOutput::Impl {
     pa_stream* stream = nullptr;
     pa_time_event* retry = nullptr;
     AudioSource* source = nullptr;
-    int rate = kFallbackRate;
+    int rate = kFallbackRate; // the default sink's
 
     // Shared with other threads.
     std::atomic<bool> connected{false};
@@ -270,12 +325,16 @@ struct PulseOutput::Impl {
     static void onUnderflow(pa_stream* stream, void* self) noexcept;
     static void onMoved(pa_stream* stream, void* self) noexcept;
     static void onTiming(pa_stream* stream, int success, void* self) noexcept;
+    static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
+                           void* self) noexcept;
+    std::string start(AudioSource& output);
     static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval* when,
                         void* self) noexcept;
 };
 
 void PulseOutput::Impl::onContextState(pa_context* context, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
         if (impl.source != nullptr && impl.stream == nullptr) { // connected again
@@ -298,6 +357,7 @@ void PulseOutput::Impl::onContextState(pa_context* context, void* self) noexcept
 
 void PulseOutput::Impl::onStreamState(pa_stream* stream, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY) {
         if (impl.wasLost) {
@@ -315,6 +375,7 @@ void PulseOutput::Impl::onStreamState(pa_stream* stream, void* self) noexcept {
 void PulseOutput::Impl::onRetry(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
                                 const timeval* /*when*/, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     if (impl.closing || impl.context != nullptr) {
         return;
     }
@@ -324,7 +385,9 @@ void PulseOutput::Impl::onRetry(pa_mainloop_api* /*api*/, pa_time_event* /*event
 }
 
 void PulseOutput::Impl::onWrite(pa_stream* /*stream*/, std::size_t bytes, void* self) noexcept {
-    static_cast<Impl*>(self)->render(bytes);
+    auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
+    impl.render(bytes);
 }
 
 // Renders what the server asks for, each piece stamped with when its first frame plays.
@@ -387,12 +450,14 @@ void PulseOutput::Impl::corkIfDone(bool silent) {
 
 void PulseOutput::Impl::onStarted(pa_stream* /*stream*/, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     impl.playing = true;
     impl.timingChanged();
 }
 
 void PulseOutput::Impl::onUnderflow(pa_stream* /*stream*/, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     impl.underflowCount.fetch_add(1);
     impl.playing = false;
     impl.stepNext = true; // the silence it plays moves every later frame
@@ -404,6 +469,7 @@ void PulseOutput::Impl::onUnderflow(pa_stream* /*stream*/, void* self) noexcept 
 // and the source places its beats anew, never sooner than its grid.
 void PulseOutput::Impl::onMoved(pa_stream* stream, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     impl.moveCount.fetch_add(1);
     pa_operation* flush = pa_stream_flush(stream, nullptr, nullptr);
     if (flush != nullptr) {
@@ -417,6 +483,7 @@ void PulseOutput::Impl::onMoved(pa_stream* stream, void* self) noexcept {
 
 void PulseOutput::Impl::onTiming(pa_stream* /*stream*/, int success, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
     if (success != 0) {
         impl.takeTiming();
     }
@@ -428,30 +495,6 @@ PulseOutput::~PulseOutput() {
     close();
 }
 
-namespace {
-
-/// Waits (the loop locked) until `done`, up to kConnectTimeout; false when the time is up.
-template <typename Done> bool waitFor(pa_threaded_mainloop* loop, Done done) {
-    const auto deadline = Clock::now() + kConnectTimeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        pa_threaded_mainloop_unlock(loop);
-        std::this_thread::sleep_for(5ms);
-        pa_threaded_mainloop_lock(loop);
-    }
-    return true;
-}
-
-void onSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol, void* rate) noexcept {
-    if (eol == 0 && info != nullptr) {
-        *static_cast<int*>(rate) = static_cast<int>(info->sample_spec.rate);
-    }
-}
-
-} // namespace
-
 void PulseOutput::open(AudioSource& source) {
     close();
     m_impl = std::make_unique<Impl>();
@@ -461,45 +504,55 @@ void PulseOutput::open(AudioSource& source) {
         close();
         throw SoundError("Cannot start the sound system: no libpulse main loop");
     }
-    pa_threaded_mainloop_lock(impl.loop);
     std::string failure;
-    const auto contextState = [&] { return pa_context_get_state(impl.context); };
-    if (!impl.connect() ||
-        !waitFor(impl.loop,
+    {
+        const LoopLock lock(impl.loop, true);
+        failure = impl.start(source);
+    }
+    if (!failure.empty()) {
+        close();
+        throw SoundError("Cannot open the sound device: " + failure);
+    }
+}
+
+// Connects, learns the default sink's rate and makes the stream; what failed, or "".
+std::string PulseOutput::Impl::start(AudioSource& output) {
+    const auto contextState = [&] { return pa_context_get_state(context); };
+    if (!connect() ||
+        !waitFor(loop,
                  [&] {
                      return !PA_CONTEXT_IS_GOOD(contextState()) ||
                             contextState() == PA_CONTEXT_READY;
                  }) ||
         contextState() != PA_CONTEXT_READY) {
-        failure =
-            impl.context != nullptr ? pa_strerror(pa_context_errno(impl.context)) : "no context";
-    } else {
-        // The default sink's own rate, so that every frame written is a frame played.
-        int sinkRate = 0;
-        pa_operation* query = pa_context_get_sink_info_by_name(impl.context, "@DEFAULT_SINK@",
-                                                               &onSinkInfo, &sinkRate);
-        if (query != nullptr) {
-            waitFor(impl.loop,
-                    [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
-            pa_operation_unref(query);
-        }
-        impl.rate = sinkRate > 0 ? sinkRate : kFallbackRate;
-        impl.source = &source;
-        const auto streamState = [&] { return pa_stream_get_state(impl.stream); };
-        if (!impl.makeStream() ||
-            !waitFor(impl.loop,
-                     [&] {
-                         return !PA_STREAM_IS_GOOD(streamState()) ||
-                                streamState() == PA_STREAM_READY;
-                     }) ||
-            streamState() != PA_STREAM_READY) {
-            failure = pa_strerror(pa_context_errno(impl.context));
-        }
+        return context != nullptr ? pa_strerror(pa_context_errno(context)) : "no context";
     }
-    pa_threaded_mainloop_unlock(impl.loop);
-    if (!failure.empty()) {
-        close();
-        throw SoundError("Cannot open the sound device: " + failure);
+    // The default sink's own rate, so that every frame written is a frame played.
+    pa_operation* query =
+        pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &Impl::onSinkInfo, this);
+    if (query != nullptr) {
+        waitFor(loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+        pa_operation_unref(query);
+    }
+    source = &output;
+    const auto streamState = [&] { return pa_stream_get_state(stream); };
+    if (!makeStream() ||
+        !waitFor(loop,
+                 [&] {
+                     return !PA_STREAM_IS_GOOD(streamState()) || streamState() == PA_STREAM_READY;
+                 }) ||
+        streamState() != PA_STREAM_READY) {
+        return pa_strerror(pa_context_errno(context));
+    }
+    return {};
+}
+
+void PulseOutput::Impl::onSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol,
+                                   void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
+    if (eol == 0 && info != nullptr && info->sample_spec.rate > 0) {
+        impl.rate = static_cast<int>(info->sample_spec.rate);
     }
 }
 
@@ -508,15 +561,16 @@ void PulseOutput::close() {
     if (impl.loop == nullptr) {
         return;
     }
-    pa_threaded_mainloop_lock(impl.loop);
-    impl.closing = true;
-    impl.dropContext();
-    if (impl.retry != nullptr) {
-        pa_threaded_mainloop_get_api(impl.loop)->time_free(impl.retry);
-        impl.retry = nullptr;
+    {
+        const LoopLock lock(impl.loop, true);
+        impl.closing = true;
+        impl.dropContext();
+        if (impl.retry != nullptr) {
+            pa_threaded_mainloop_get_api(impl.loop)->time_free(impl.retry);
+            impl.retry = nullptr;
+        }
+        impl.source = nullptr;
     }
-    impl.source = nullptr;
-    pa_threaded_mainloop_unlock(impl.loop);
     pa_threaded_mainloop_stop(impl.loop);
     pa_threaded_mainloop_free(impl.loop);
     impl.loop = nullptr;
@@ -549,7 +603,7 @@ void PulseOutput::setActive(bool running) {
     if (impl.loop == nullptr) {
         return;
     }
-    pa_threaded_mainloop_lock(impl.loop);
+    const LoopLock lock(impl.loop, true);
     impl.active.store(running);
     if (running && impl.stream != nullptr && impl.isCorked.load()) {
         pa_operation* uncork = pa_stream_cork(impl.stream, 0, nullptr, nullptr);
@@ -560,7 +614,6 @@ void PulseOutput::setActive(bool running) {
         impl.grace();
         impl.timingChanged();
     }
-    pa_threaded_mainloop_unlock(impl.loop);
 }
 
 std::uint64_t PulseOutput::reconnects() const noexcept {
