@@ -6,6 +6,8 @@
 #include "metro/core/Transport.h"
 #include "metro/sound/DeviceOutput.h"
 #include "metro/sound/EngineSoundService.h"
+#include "metro/sound/FallbackOutput.h"
+#include "metro/sound/PulseOutput.h"
 #include "metro/sound/VoiceBank.h"
 #include "metro/window/Form1.h"
 #include "metro/window/LampRelay.h"
@@ -88,7 +90,9 @@ int main(int argc, char** argv) {
     const int tempo = argc > 1 ? std::atoi(argv[1]) : 400;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
     metro::window::MetronomeApplication app(argc, argv);
-    metro::sound::EngineSoundService sound(std::make_unique<metro::sound::DeviceOutput>());
+    metro::sound::EngineSoundService sound(std::make_unique<metro::sound::FallbackOutput>(
+        std::make_unique<metro::sound::PulseOutput>(),
+        std::make_unique<metro::sound::DeviceOutput>()));
     metro::sound::VoiceBank bank(sound);
     metro::window::BankVoices voices(bank);
     metro::core::PeriodicTimer timer;

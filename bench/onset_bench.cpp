@@ -9,8 +9,8 @@
 
 #include "metro/core/PeriodicTimer.h"
 #include "metro/core/TempoRule.h"
-#include "metro/sound/DeviceOutput.h"
 #include "metro/sound/EngineSoundService.h"
+#include "metro/sound/PulseOutput.h"
 #include "metro/sound/VoiceBank.h"
 
 #include "ChildProcess.h"
@@ -60,6 +60,10 @@ public:
     void close() override { m_device.close(); }
     int sampleRate() const override { return m_device.sampleRate(); }
     std::size_t bufferFrames() const override { return m_device.bufferFrames(); }
+    core::Clock::duration placementLead() const override { return m_device.placementLead(); }
+    core::Clock::duration stampToSound() const override { return m_device.stampToSound(); }
+    bool exactStamps() const override { return m_device.exactStamps(); }
+    void setActive(bool running) override { m_device.setActive(running); }
 
     /// Frames per monotonic second, fitted by least squares over the callbacks after the
     /// first `skipSeconds`. Call after close().
@@ -97,7 +101,7 @@ private:
         m_source->render(out, frames, callbackTime);
     }
 
-    sound::DeviceOutput m_device;
+    sound::PulseOutput m_device;
     sound::AudioSource* m_source = nullptr;
     std::vector<Callback> m_log;
     std::size_t m_count = 0;
@@ -128,6 +132,7 @@ Run play(const testsupport::PulseServer& server, sound::Mixer::Placement placeme
     }
     sound::VoiceBank bank(sound);
     bank.SETIT();
+    sound.runChanged(true);
     std::this_thread::sleep_for(std::chrono::duration<double>(preroll));
     testsupport::MonitorRecording recording(server);
 

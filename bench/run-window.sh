@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Window and program benchmarks on a private headless desktop (Xvfb with a black root and a
 # PulseAudio null sink): launch to window shown, resident memory, CPU while stopped and while
-# running at 400 BPM, each beside an empty Qt window built in the same run, and the
-# lamp-to-click offset. Writes bench/results/window.txt.
+# running at 400 BPM by thread, beside an empty Qt window built in the same run and beside gtick
+# (Debian's package, when installed), and the lamp-to-click offset. Writes bench/results/window.txt.
 # Usage: bench/run-window.sh BUILD_DIR   (a release build with the benchmarks)
 set -euo pipefail
 build=$(cd "${1:?usage: bench/run-window.sh BUILD_DIR}" && pwd)
@@ -16,23 +16,25 @@ source "$(dirname "$0")/../tools/headless.sh"
 headless_start run-window -br
 
 rss_mb() { awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-# CPU share of one core over the benchmark window, in per cent.
-cpu_percent() {
-    local before after hz
-    hz=$(getconf CLK_TCK)
-    before=$(cpu_ticks "$1")
-    sleep "$seconds"
-    after=$(cpu_ticks "$1")
-    awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'
-}
-
-# CPU ticks of each thread, by thread name (threads of one name summed), sorted for join.
-thread_ticks() {
+# CPU time (ns, from the scheduler's own count: finer than the clock ticks of /proc/PID/stat) of
+# each thread, by thread name (threads of one name summed), sorted for join.
+thread_ns() {
     local task
     for task in /proc/"$1"/task/*; do
-        echo "$(tr ' ' '_' <"$task/comm") $(awk '{ print $14 + $15 }' "$task/stat")"
+        echo "$(tr ' ' '_' <"$task/comm") $(awk '{ print $1 }' "$task/schedstat")"
     done | awk '{ t[$1] += $2 } END { for (n in t) print n, t[n] }' | sort
+}
+# CPU share of one core over the benchmark window, in per cent, whole and by thread.
+cpu_report() {
+    local label=$1 pid=$2
+    thread_ns "$pid" >"$work/threads.before"
+    sleep "$seconds"
+    thread_ns "$pid" >"$work/threads.after"
+    join "$work/threads.before" "$work/threads.after" |
+        awk -v s="$seconds" -v label="$label" '
+            { share[$1] = 100 * ($3 - $2) / 1e9 / s; total += share[$1] }
+            END { printf "%s: CPU %.3f %% of a core (", label, total
+                  for (n in share) printf " %s %.3f", n, share[n]; print " )" }'
 }
 
 {
@@ -41,13 +43,14 @@ thread_ticks() {
     "$bin/launch_bench" 15 "Empty Qt window" "$bin/empty_window"
     "$bin/launch_bench" 15 "Qo Metronome (v" "$bin/metronome"
 
-    echo "## resident memory and CPU (/proc/PID/status VmRSS, /proc/PID/stat utime+stime over ${seconds} s)"
+    echo "## resident memory and CPU (/proc/PID/status VmRSS; CPU from /proc/PID/task/*/schedstat over ${seconds} s)"
     "$bin/empty_window" &
     empty=$!
     pids+=("$empty")
     xdotool search --sync --onlyvisible --name "Empty Qt window" >/dev/null
     sleep 1
-    echo "empty Qt window: VmRSS $(rss_mb "$empty") MB, CPU idle $(cpu_percent "$empty") % of a core"
+    echo "empty Qt window: VmRSS $(rss_mb "$empty") MB"
+    cpu_report "empty Qt window" "$empty"
     kill "$empty"
     wait "$empty" 2>/dev/null || true
 
@@ -57,20 +60,37 @@ thread_ticks() {
     window=$(xdotool search --sync --onlyvisible --name "Qo Metronome \\(v" | head -1)
     xdotool windowfocus --sync "$window"
     sleep 1
-    echo "metronome stopped: VmRSS $(rss_mb "$app") MB, CPU $(cpu_percent "$app") % of a core"
+    echo "metronome: VmRSS $(rss_mb "$app") MB"
+    cpu_report "metronome stopped after launch" "$app"
     xdotool key Tab 4 0 0 space # Tab from the sound option selects the whole tempo box
     sleep 2
-    thread_ticks "$app" >"$work/threads.before"
-    running_cpu=$(cpu_percent "$app")
-    thread_ticks "$app" >"$work/threads.after"
-    echo "metronome running at 400 BPM: VmRSS $(rss_mb "$app") MB, CPU ${running_cpu} % of a core"
-    echo "  by thread (% of a core over the same ${seconds} s):"
-    join "$work/threads.before" "$work/threads.after" |
-        awk -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
-            '{ printf "    %-16s %.2f\n", $1, 100 * ($3 - $2) / hz / s }'
+    echo "metronome running at 400 BPM: VmRSS $(rss_mb "$app") MB"
+    cpu_report "metronome running at 400 BPM" "$app"
     xdotool key Escape
+    sleep 2
+    cpu_report "metronome stopped after a run" "$app"
     kill "$app"
     wait "$app" 2>/dev/null || true
+
+    # gtick, a metronome of the same desktop that counts samples, in the same run: its speed
+    # range raised to 400 in its preferences, then 400 BPM, by its window's controls.
+    if command -v gtick >/dev/null; then
+        HOME="$work" gtick >/dev/null 2>&1 &
+        peer=$!
+        pids+=("$peer")
+        xdotool search --sync --onlyvisible --name "GTick" >/dev/null
+        sleep 1
+        cpu_report "gtick stopped" "$peer"
+        xdotool mousemove 118 13 click 1 sleep 0.5 mousemove 160 38 click 1 sleep 1 \
+            mousemove 240 435 click --repeat 3 1 type 400
+        xdotool key Tab sleep 0.3 mousemove 340 494 click 1 sleep 0.5 \
+            mousemove 368 109 click --repeat 3 1 type 400
+        xdotool key Tab sleep 0.3 mousemove 212 254 click 1
+        sleep 2
+        cpu_report "gtick running at 400 BPM" "$peer"
+        kill "$peer"
+        wait "$peer" 2>/dev/null || true
+    fi
 
     echo "## lamp-to-click offset (lamp_offset_bench, real window, timer and sound)"
     "$bin/lamp_offset_bench" 400 "$seconds"

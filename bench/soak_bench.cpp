@@ -1,10 +1,12 @@
-// Soak: the program's beat path (transport, periodic timer, sound service, SDL2 device) runs at
-// one tempo for a long time into a private PulseAudio null sink while parec records its monitor.
-// Reports the onset residual against a straight grid, missing and extra beats, late starts,
-// underruns, and this process's resident memory after warm-up and at the end.
+// Soak: the program's beat path (transport, periodic timer, sound service, the program's output)
+// runs at one tempo for a long time into a private sound server's null sink while parec records
+// its monitor. Reports when the first click came after Start, the onset residual against a
+// straight grid, missing and extra beats, late starts, underruns, and this process's resident
+// memory after warm-up and at the end.
 //
-// Usage: soak_bench [--minutes M] [--bpm BPM] [--rate HZ] [--load N]
-//   --load N runs N busy-loop processes at normal priority beside it.
+// Usage: soak_bench [--minutes M] [--bpm BPM] [--rate HZ] [--load N] [--server pulseaudio|pipewire]
+//   --load N runs N busy-loop processes at normal priority beside it; --server pipewire runs
+//   PipeWire with its pulse server (the program reaches it through libpulse).
 // Prints a progress line a minute on stderr and one Markdown table row on stdout.
 
 #include "metro/core/PeriodicTimer.h"
@@ -12,11 +14,14 @@
 #include "metro/core/Transport.h"
 #include "metro/sound/DeviceOutput.h"
 #include "metro/sound/EngineSoundService.h"
+#include "metro/sound/FallbackOutput.h"
+#include "metro/sound/PulseOutput.h"
 #include "metro/sound/VoiceBank.h"
 
 #include "ChildProcess.h"
 #include "FixedTempoView.h"
 #include "GridFit.h"
+#include "PipeWireServer.h"
 #include "PulseServer.h"
 
 #include <algorithm>
@@ -42,6 +47,7 @@ struct Options {
     int bpm = 400;
     int rate = 48000;
     int load = 0;
+    bool pipewire = false;
 };
 
 // Passes every beat on to the sound service and counts it; the lamps go nowhere.
@@ -51,6 +57,7 @@ struct CountingPlayer final : core::BeatPlayer, core::BeatDisplay {
         sound.play(cue);
         beats.fetch_add(1, std::memory_order_relaxed);
     }
+    void runChanged(bool running) override { sound.runChanged(running); }
     void showBeat(std::uint64_t, const std::array<bool, core::kBeatCount>&,
                   core::TimePoint) noexcept override {}
     core::BeatPlayer& sound;
@@ -126,6 +133,8 @@ Options parse(int argc, char** argv) {
             options.rate = std::atoi(value);
         } else if (name == "--load") {
             options.load = std::atoi(value);
+        } else if (name == "--server") {
+            options.pipewire = std::string_view(value) == "pipewire";
         } else {
             throw std::runtime_error("unknown option " + std::string(name));
         }
@@ -145,17 +154,26 @@ struct Result {
     std::size_t recordingOverruns = 0;
     double rssStartKb = 0.0;
     double rssEndKb = 0.0;
+    double firstClickMs = 0.0; // from Start to the first click heard
     std::vector<std::int64_t> onsets;
 };
 
 Result soak(const Options& options) {
-    testsupport::PulseServer server(options.rate);
+    std::unique_ptr<testsupport::SoundServer> started;
+    if (options.pipewire) {
+        started = std::make_unique<testsupport::PipeWireServer>(
+            testsupport::PipeWireServer::Route::PulseAudio, options.rate);
+    } else {
+        started = std::make_unique<testsupport::PulseServer>(options.rate);
+    }
+    testsupport::SoundServer& server = *started;
     server.exportToThisProcess();
-    sound::EngineSoundService sound(std::make_unique<sound::DeviceOutput>());
+    sound::EngineSoundService sound(std::make_unique<sound::FallbackOutput>(
+        std::make_unique<sound::PulseOutput>(), std::make_unique<sound::DeviceOutput>()));
     sound.open();
     sound::VoiceBank bank(sound);
     bank.SETIT(); // every slot at full level, so that each click's onset is the same frame
-    std::this_thread::sleep_for(3s); // the stream runs a while before Start, as in the program
+    std::this_thread::sleep_for(1s); // a user's Start comes a moment after launch
 
     const fs::path file = server.runtimeDir() / "soak.raw";
     testsupport::ChildProcess parec({"parec", "--device=out.monitor", "--format=float32le",
@@ -182,16 +200,18 @@ Result soak(const Options& options) {
     if (!transport.state().IsRunning) {
         throw std::runtime_error("the transport did not start at " + std::to_string(options.bpm));
     }
-    const auto started = std::chrono::steady_clock::now();
-    const auto end = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                   std::chrono::duration<double, std::ratio<60>>(options.minutes));
+    const auto startedAt = std::chrono::steady_clock::now();
+    const auto end =
+        startedAt + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double, std::ratio<60>>(options.minutes));
     Result result;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(10s, end - started));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(10s, end - startedAt));
     result.rssStartKb = residentKb();
-    for (auto next = started + 1min; next < end; next += 1min) {
+    for (auto next = startedAt + 1min; next < end; next += 1min) {
         std::this_thread::sleep_until(next);
         std::fprintf(stderr, "soak_bench: %3.0f min, %lld beats, %llu late, rss %.0f kB\n",
-                     std::chrono::duration<double, std::ratio<60>>(next - started).count(),
+                     std::chrono::duration<double, std::ratio<60>>(next - startedAt).count(),
                      static_cast<long long>(player.beats.load()),
                      static_cast<unsigned long long>(sound.mixer()->lateStarts()), residentKb());
     }
@@ -205,6 +225,7 @@ Result soak(const Options& options) {
     std::this_thread::sleep_for(sound.outputLatency() + 500ms);
     result.underruns = server.underruns() - underrunsBefore;
     parec.stop();
+    const auto stopped = std::chrono::steady_clock::now();
     result.recordingOverruns = recordingOverruns(server.runtimeDir() / "daemon.log");
     result.beats = player.beats.load();
     result.droppedTicks = timer.droppedCalls();
@@ -212,6 +233,13 @@ Result soak(const Options& options) {
     result.corrections = sound.mixer()->gridCorrections();
     sound.close();
     result.onsets = findOnsetsInFile(file, options.rate);
+    if (!result.onsets.empty()) {
+        // The recording runs without a break to its end: its first onset's time counted back.
+        const auto frames = static_cast<double>(fs::file_size(file) / sizeof(float));
+        const double back = (frames - static_cast<double>(result.onsets[0])) / options.rate;
+        result.firstClickMs =
+            std::chrono::duration<double, std::milli>(stopped - startedAt).count() - 1000 * back;
+    }
     return result;
 }
 
@@ -233,12 +261,14 @@ void report(const Options& options, const Result& r) {
                          static_cast<double>(r.onsets[i]) / options.rate);
         }
     }
-    std::printf("| %g | %d | %d | %d | %lld | %zu | %zu | %zu | %lld | %llu | %llu | %zu | %zu |",
-                options.minutes, options.rate, options.bpm, options.load,
-                static_cast<long long>(r.beats), r.onsets.size(), missing, match.extra,
-                static_cast<long long>(r.droppedTicks),
-                static_cast<unsigned long long>(r.lateStarts),
-                static_cast<unsigned long long>(r.corrections), r.underruns, r.recordingOverruns);
+    std::printf(
+        "| %s | %g | %d | %d | %d | %.0f | %lld | %zu | %zu | %zu | %lld | %llu | %llu | %zu | "
+        "%zu |",
+        options.pipewire ? "PipeWire (pulse)" : "PulseAudio", options.minutes, options.rate,
+        options.bpm, options.load, r.firstClickMs, static_cast<long long>(r.beats), r.onsets.size(),
+        missing, match.extra, static_cast<long long>(r.droppedTicks),
+        static_cast<unsigned long long>(r.lateStarts),
+        static_cast<unsigned long long>(r.corrections), r.underruns, r.recordingOverruns);
     const double microsPerFrame = 1e6 / options.rate;
     if (r.onsets.size() >= 2) {
         const auto fit = bench::FitGrid(r.onsets, match.beats);

@@ -29,10 +29,21 @@ PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
 }
 
 void PulseServer::start() {
-    std::vector<std::string> argv{
-        "pulseaudio",          "--system=false",      "-n",
-        "--daemonize=no",      "--use-pid-file=no",   "--disallow-exit",
-        "--exit-idle-time=-1", "--log-target=stderr", "--log-level=debug"};
+    // setpriv gives the daemon a death signal: it ends with this process even if this one dies
+    // without its destructors (a crash, a sanitizer's abort).
+    std::vector<std::string> argv{"setpriv",
+                                  "--pdeathsig",
+                                  "SIGKILL",
+                                  "--",
+                                  "pulseaudio",
+                                  "--system=false",
+                                  "-n",
+                                  "--daemonize=no",
+                                  "--use-pid-file=no",
+                                  "--disallow-exit",
+                                  "--exit-idle-time=-1",
+                                  "--log-target=stderr",
+                                  "--log-level=debug"};
     // The sink first: a client that gets in as soon as the socket is there finds it.
     argv.emplace_back("--load=module-null-sink sink_name=out format=float32le channels=2 rate=" +
                       std::to_string(m_sinkRate));
