@@ -13,7 +13,7 @@ constexpr double kStartCorrectingSeconds = 0.001;
 constexpr double kStopCorrectingSeconds = 0.0005;
 // Above the DLL's noise on top of the start threshold: only real drift gets the grid there.
 constexpr double kGrowStepSeconds = 0.00125;
-// Beyond this the output lost or gained time at once (an underrun, a suspend): jump back.
+// Beyond this the output lost or gained time at once (an underrun, a suspend), not drifted.
 constexpr double kReanchorSeconds = 0.05;
 constexpr double kCapPerPeriod = 2e-4;
 // Well above the settled clock map's rate noise, well below the tens to hundreds of ppm by
@@ -124,7 +124,18 @@ std::int64_t BeatGrid::place(const core::BeatCue& cue, const ClockMap& map) noex
         // The grid's rate is off: go on from this beat at the measured one.
         startRun(cue.scheduled, gridFrame(cue.scheduled), measured);
     }
-    if (measured > 0.0 || std::fabs(levelled) > m_reanchorThreshold) {
+    if (std::fabs(levelled) > m_reanchorThreshold) {
+        // The output lost or gained time at once without a step of the map to show for it:
+        // as for a step, sound that came later stays later, and a grid that would sound
+        // sooner than the map moves forward onto it.
+        ++m_corrections;
+        m_correcting = false;
+        if (levelled > 0.0) {
+            m_shift += std::llround(levelled);
+        } else {
+            m_level += levelled;
+        }
+    } else if (measured > 0.0) {
         // Until the map has measured the device's rate, its phase wanders with the callbacks
         // or the server's reports more than a device drifts: the grid holds still meanwhile.
         m_shift += correction(levelled, period);
@@ -157,11 +168,6 @@ double BeatGrid::reference(core::TimePoint scheduled, double mapped, const Clock
 }
 
 std::int64_t BeatGrid::correction(double offset, std::int64_t periodFrames) noexcept {
-    if (std::fabs(offset) > m_reanchorThreshold) {
-        ++m_corrections;
-        m_correcting = false;
-        return std::llround(offset);
-    }
     if (std::fabs(offset) > m_startThreshold) {
         m_correcting = true;
     }
