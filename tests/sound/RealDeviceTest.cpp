@@ -203,8 +203,10 @@ std::string Report(const Player& player, const SoundServer& server, const Heard&
                        std::to_string(mixer.gridCorrections()) + " grid corrections, " +
                        std::to_string(mixer.resyncs()) + " resyncs, " +
                        std::to_string(server.underruns()) + " underruns logged; intervals off:";
-    for (const std::int64_t interval : heard.irregular()) {
-        text += " " + std::to_string(interval);
+    for (std::size_t i = 0; i < heard.intervals.size(); ++i) {
+        if (heard.intervals[i] != kPeriodFrames) {
+            text += " " + std::to_string(heard.intervals[i]) + "@" + std::to_string(i);
+        }
     }
     return text;
 }
@@ -230,6 +232,11 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrameFromAFreshServer) {
     player.stop();
     std::this_thread::sleep_for(player.sound->outputLatency() + 300ms);
     const Heard heard(recording.stop(), Clock::now());
+    if (pulse()) {
+        std::this_thread::sleep_for(400ms);
+        EXPECT_TRUE(dynamic_cast<PulseOutput&>(*player.device).corked())
+            << "the stream still runs once stopped and silent";
+    }
     const auto firstAfter = heard.onsets.empty() ? 0ms : heard.timeOf(0) - player.started;
     std::cout << Report(player, *server, heard) << "; the first " << Ms(firstAfter)
               << " ms after Start\n";
