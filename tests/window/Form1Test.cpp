@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSlider>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 
 using namespace metro;
@@ -370,6 +371,72 @@ private slots:
         expectLamps({1, 2});
         space();
         QVERIFY(!rig.running() && rig.litLamps().empty());
+    }
+
+    // At the scale this runs at (QT_SCALE_FACTOR; CTest runs it at 1, 1.25, 1.5 and 2): every
+    // caption fits the room its control's style leaves it, a lit lamp is drawn on the device's
+    // pixels (an outline equally thick on every side, no blended colours), and the window icon
+    // has its own drawing at this scale.
+    void sharpAndUnclippedAtThisScale() {
+        QStringList clipped;
+        for (QWidget* control : m_rig->form.findChildren<QWidget*>()) {
+            QStyleOptionButton option;
+            option.initFrom(control);
+            QRect room = control->contentsRect();
+            QString text;
+            if (auto* radio = qobject_cast<QRadioButton*>(control)) {
+                room =
+                    radio->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, radio);
+                text = radio->text();
+            } else if (auto* push = qobject_cast<QPushButton*>(control)) {
+                room = push->style()->subElementRect(QStyle::SE_PushButtonContents, &option, push);
+                text = push->text();
+            } else if (auto* label = qobject_cast<QLabel*>(control)) {
+                text = label->text();
+            }
+            const QSizeF need = QFontMetricsF(control->font(), control).size(0, text);
+            if (control->isVisible() && !text.isEmpty() &&
+                (need.width() > room.width() || need.height() > room.height())) {
+                clipped << QStringLiteral("%1 needs %2x%3 in %4x%5")
+                               .arg(text)
+                               .arg(need.width())
+                               .arg(need.height())
+                               .arg(room.width())
+                               .arg(room.height());
+            }
+        }
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral("; "))));
+
+        auto* lamp = m_rig->find<Shape>("Shape2");
+        lamp->setLit(true);
+        const QImage image = lamp->grab().toImage();
+        const auto band = [&](int x, int y, int dx, int dy) {
+            int width = 0;
+            while (image.pixelColor(x + width * dx, y + width * dy) == lamp->outlineColour()) {
+                ++width;
+            }
+            return width;
+        };
+        const int right = image.width() - 1;
+        const int bottom = image.height() - 1;
+        const std::array<int, 4> sides{band(0, bottom / 2, 1, 0), band(right, bottom / 2, -1, 0),
+                                       band(right / 2, 0, 0, 1), band(right / 2, bottom, 0, -1)};
+        QVERIFY2(sides[0] > 0 && std::ranges::count(sides, sides[0]) == 4,
+                 qPrintable(QStringLiteral("%1 %2 %3 %4")
+                                .arg(sides[0])
+                                .arg(sides[1])
+                                .arg(sides[2])
+                                .arg(sides[3])));
+        QSet<QRgb> colours;
+        for (int y = 0; y <= bottom; ++y) {
+            for (int x = 0; x <= right; ++x) {
+                colours.insert(image.pixel(x, y));
+            }
+        }
+        QCOMPARE(colours.size(), 2);
+        const qreal ratio = m_rig->form.devicePixelRatioF(); // the icon at 16 and 32 px, scaled
+        const QList<QSize> icons = m_rig->form.windowIcon().availableSizes();
+        QVERIFY(icons.contains(QSize(16, 16) * ratio) && icons.contains(QSize(32, 32) * ratio));
     }
 
     void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
