@@ -70,7 +70,8 @@ debian_package() {
     local field control
     control=$(dpkg-deb -f "$deb")
     for field in 'Section: sound' 'Depends: .*libpulse0' 'Depends: .*libqt6widgets6' \
-        'Depends: .*libsdl2-2.0-0' 'Depends: .*libsndfile1' 'Maintainer: .*@'; do
+        'Depends: .*libsdl2-2.0-0' 'Depends: .*libsndfile1' 'Depends: .*qt6-wayland' \
+        'Maintainer: .*@'; do
         grep -q "^$field" <<<"$control" || fail "the control file lacks '$field'"
     done
     # Lintian's warnings are shown; its errors fail the test.
