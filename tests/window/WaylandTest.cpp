@@ -31,9 +31,8 @@ namespace {
 struct Weston {
     explicit Weston(int scale)
         : xvfb(dir.path, std::to_string(1280 * scale) + "x" + std::to_string(800 * scale) + "x24"),
-          weston({"nice", "weston", "--backend=x11-backend.so", "--socket=wayland-test",
-                  "--width=1280", "--height=800", "--use-pixman", "--debug",
-                  "--scale=" + std::to_string(scale)},
+          weston({"weston", "--backend=x11-backend.so", "--socket=wayland-test", "--width=1280",
+                  "--height=800", "--use-pixman", "--debug", "--scale=" + std::to_string(scale)},
                  env(), dir.path / "weston.log") {
         PollUntil<ServerUnavailable>(
             [&] {
