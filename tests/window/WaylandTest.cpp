@@ -115,18 +115,11 @@ TEST_P(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
     EXPECT_EQ(contents.size(), QSize(650, 368));
 
     // Keys go to the window Weston focused as it mapped; the pointer waits in a corner.
+    weston->run({"xdotool", "mousemove", "0", "0"});
     std::this_thread::sleep_for(2500ms); // a fresh server holds a new stream for about 2 s
-    weston->run({"xdotool", "mousemove", "0", "0", "key", "space"});
     const auto started = Clock::now();
-    int lit = 0;
-    while (lit == 0 && Clock::now() < started + 4s) {
-        std::this_thread::sleep_for(200ms);
-        lit = litLampPixels(*weston, contents, scale);
-    }
-    // One lamp, its fill whole and sharp: 81 × 73 less its outline and the 65 × 57 number box.
-    EXPECT_EQ(lit, 1904 * scale * scale);
     for (const auto& [key, at] :
-         {std::pair{"Escape", 5000ms}, {"Return", 6500ms}, {"space", 9000ms}}) {
+         {std::pair{"space", 0ms}, {"Escape", 4000ms}, {"Return", 5500ms}, {"space", 8000ms}}) {
         std::this_thread::sleep_until(started + at);
         weston->run({"xdotool", "key", key});
     }
@@ -150,6 +143,16 @@ TEST_P(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
             << i << ": " << interval;
     }
     EXPECT_EQ(pauses, 1);
+
+    // A third run for the lamps, whose screenshots would load the machine while it is timed.
+    weston->run({"xdotool", "key", "space"});
+    int lit = 0;
+    for (int i = 0; i < 10 && lit == 0; ++i) {
+        std::this_thread::sleep_for(300ms);
+        lit = litLampPixels(*weston, contents, scale);
+    }
+    // One lamp, its fill whole and sharp: 81 × 73 less its outline and the 65 × 57 number box.
+    EXPECT_EQ(lit, 1904 * scale * scale);
 
     // Qt's title bar has its close button 14 pixels in from the right, 15 above the contents.
     weston->run({"xdotool", "mousemove", std::to_string((contents.right() + 1 - 14) * scale),
