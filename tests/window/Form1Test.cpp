@@ -407,11 +407,11 @@ private slots:
             }
             return width;
         };
-        const int right = image.width() - 1;
-        const int bottom = image.height() - 1;
-        const int side = band({0, bottom / 2}, {1, 0});
-        QVERIFY(side > 0 && band({right, bottom / 2}, {-1, 0}) == side &&
-                band({right / 2, 0}, {0, 1}) == side && band({right / 2, bottom}, {0, -1}) == side);
+        const QPoint end(image.width() - 1, image.height() - 1);
+        const int side = band({0, end.y() / 2}, {1, 0});
+        QVERIFY(side > 0 && band({end.x(), end.y() / 2}, {-1, 0}) == side &&
+                band({end.x() / 2, 0}, {0, 1}) == side &&
+                band({end.x() / 2, end.y()}, {0, -1}) == side);
         const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
         QCOMPARE(QSet<QRgb>(pixels, pixels + image.sizeInBytes() / 4).size(), 2);
         const qreal ratio = m_rig->form.devicePixelRatioF(); // the icon at 16 and 32 px, scaled
