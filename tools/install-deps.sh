@@ -11,6 +11,7 @@ packages=(
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev clang-format
     xvfb xauth xdotool x11-utils imagemagick
+    weston qt6-wayland
     pulseaudio pulseaudio-utils
     pipewire pipewire-pulse wireplumber libpipewire-0.3-0 dbus
     fonts-dejavu-core

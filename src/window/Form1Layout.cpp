@@ -9,15 +9,16 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QSlider>
 #include <QStyle>
 
-// The window's resources live in this static library; register them before the first use.
+// The window's icons live in this static library; register them before the first use.
 static void initWindowResources() {
-    Q_INIT_RESOURCE(metronome);
+    Q_INIT_RESOURCE(window_icons);
 }
 
 namespace metro::window {
@@ -32,6 +33,20 @@ const QColor kLampLight(128, 255, 128);
 const QColor kLampGreen(0, 255, 0);
 constexpr int kSliderTickInterval = 200;
 constexpr int kSliderPageStep = 5;
+constexpr int kOptionTextGap = 2; // pixels between an option's indicator and its text
+
+// The options' boxes are as narrow as their captions. Fusion's 6-pixel gap after the indicator
+// pushed the end of "Click" past its box; a narrower gap makes every caption fit, at any scale,
+// without growing the boxes.
+class OptionStyle final : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        return metric == PM_RadioButtonLabelSpacing
+                   ? kOptionTextGap
+                   : QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
 
 QRect twips(int left, int top, int width, int height) {
     return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
@@ -72,9 +87,10 @@ QLabel* label(QWidget* parent, const char* name, const char* caption, const QRec
     return item;
 }
 
-QRadioButton* option(QGroupBox* frame, const char* name, const char* caption,
-                     const QRect& geometry) {
+QRadioButton* option(QGroupBox* frame, const char* name, const char* caption, const QRect& geometry,
+                     QStyle* style) {
     auto* item = place(new QRadioButton(QString::fromLatin1(caption), frame), name, geometry);
+    item->setStyle(style);
     item->setFont(sans(9.75));
     paint(item, kFrameFace);
     return item;
@@ -100,7 +116,11 @@ void Form1::buildLayout() {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kCaption));
     initWindowResources();
-    setWindowIcon(QIcon(QStringLiteral(":/icons/metronome.png")));
+    QIcon icon;
+    for (const int pixels : {16, 20, 24, 32, 40, 48, 64, 128}) {
+        icon.addFile(QStringLiteral(":/icons/metronome-%1.png").arg(pixels));
+    }
+    setWindowIcon(icon);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(0, 0, 9750, 5520).size());
@@ -125,9 +145,11 @@ void Form1::buildLayout() {
 }
 
 void Form1::buildFrames() {
+    auto* optionStyle = new OptionStyle; // follows the application's style
+    optionStyle->setParent(this);
     m_frame1 = frame(this, "Frame1", "Sound", twips(600, 360, 2535, 855));
-    m_option1 = option(m_frame1, "Option1", "Click", twips(240, 360, 735, 255));
-    m_option2 = option(m_frame1, "Option2", "HiHat", twips(1560, 360, 855, 255));
+    m_option1 = option(m_frame1, "Option1", "Click", twips(240, 360, 735, 255), optionStyle);
+    m_option2 = option(m_frame1, "Option2", "HiHat", twips(1560, 360, 855, 255), optionStyle);
     m_option1->setChecked(true);
 
     m_frame2 = frame(this, "Frame2", "Tempo", twips(3840, 360, 1935, 855));
@@ -137,8 +159,8 @@ void Form1::buildFrames() {
     paint(label(m_frame2, "Label1", "BPM", twips(1320, 360, 495, 255), sans(9.75)), kFrameFace);
 
     m_frame3 = frame(this, "Frame3", "Signature", twips(6720, 360, 1935, 855));
-    m_option3 = option(m_frame3, "Option3", "4/4", twips(240, 360, 735, 255));
-    m_option4 = option(m_frame3, "Option4", "3/4", twips(1200, 360, 615, 255));
+    m_option3 = option(m_frame3, "Option3", "4/4", twips(240, 360, 735, 255), optionStyle);
+    m_option4 = option(m_frame3, "Option4", "3/4", twips(1200, 360, 615, 255), optionStyle);
     m_option3->setChecked(true);
 }
 

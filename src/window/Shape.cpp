@@ -2,6 +2,9 @@
 
 #include <QPainter>
 
+#include <algorithm>
+#include <cmath>
+
 namespace metro::window {
 
 Shape::Shape(const QColor& outline, const QColor& fill, bool lit, QWidget* parent)
@@ -19,15 +22,21 @@ void Shape::setLit(bool lit) {
     emit litChanged(lit);
 }
 
+// The outline is drawn as four filled bands of whole device pixels, so that on a scaled screen
+// (1.25, 1.5, ...) every side is equally thick and the fill meets it without a blurred seam.
 void Shape::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
+    const QRectF area = rect();
     if (m_lit) {
-        painter.fillRect(rect(), m_fill);
+        painter.fillRect(area, m_fill);
     }
     if (m_outline.isValid()) {
-        painter.setPen(QPen(m_outline, 1));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+        const qreal ratio = devicePixelRatioF();
+        const qreal band = std::max(1.0, std::floor(ratio)) / ratio;
+        painter.fillRect(QRectF(area.left(), area.top(), area.width(), band), m_outline);
+        painter.fillRect(QRectF(area.left(), area.bottom() - band, area.width(), band), m_outline);
+        painter.fillRect(QRectF(area.left(), area.top(), band, area.height()), m_outline);
+        painter.fillRect(QRectF(area.right() - band, area.top(), band, area.height()), m_outline);
     }
 }
 

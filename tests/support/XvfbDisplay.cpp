@@ -6,9 +6,9 @@
 
 namespace metro::testsupport {
 
-XvfbDisplay::XvfbDisplay(const std::filesystem::path& dir)
-    : m_xvfb({"Xvfb", "-displayfd", "1", "-br", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-             {}, dir / "xvfb.out") {
+XvfbDisplay::XvfbDisplay(const std::filesystem::path& dir, const std::string& screen)
+    : m_xvfb({"Xvfb", "-displayfd", "1", "-br", "-screen", "0", screen, "-nolisten", "tcp"}, {},
+             dir / "xvfb.out") {
     // Xvfb writes its display number on a line of its own once it takes connections.
     for (int i = 0; i < 400 && m_name.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));

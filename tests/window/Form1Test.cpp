@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSlider>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 
 using namespace metro;
@@ -370,6 +371,52 @@ private slots:
         expectLamps({1, 2});
         space();
         QVERIFY(!rig.running() && rig.litLamps().empty());
+    }
+
+    // At the scale this runs at (QT_SCALE_FACTOR; CTest runs it at 1, 1.25, 1.5 and 2): every
+    // caption fits the room its control's style leaves it, a lit lamp is drawn on the device's
+    // pixels (an outline equally thick on every side, no blended colours), and the window icon
+    // has its own drawing at this scale.
+    void sharpAndUnclippedAtThisScale() {
+        QStringList clipped;
+        for (QWidget* control : m_rig->form.findChildren<QWidget*>()) {
+            const auto* button = qobject_cast<QAbstractButton*>(control);
+            const auto* label = qobject_cast<QLabel*>(control);
+            const QString text = button ? button->text() : label ? label->text() : QString();
+            QStyleOptionButton option; // an option's text has the room beside its indicator
+            option.initFrom(control);
+            const QRect room = qobject_cast<QRadioButton*>(control)
+                                   ? control->style()->subElementRect(
+                                         QStyle::SE_RadioButtonContents, &option, control)
+                                   : control->contentsRect();
+            const QSizeF need = QFontMetricsF(control->font(), control).size(0, text);
+            if (control->isVisible() && !text.isEmpty() &&
+                (need.width() > room.width() || need.height() > room.height())) {
+                clipped << text + QStringLiteral(" %1/%2").arg(need.width()).arg(room.width());
+            }
+        }
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral("; "))));
+
+        auto* lamp = m_rig->find<Shape>("Shape2");
+        lamp->setLit(true);
+        const QImage image = lamp->grab().toImage();
+        const auto band = [&](QPoint at, QPoint step) {
+            int width = 0;
+            while (image.pixelColor(at + width * step) == lamp->outlineColour()) {
+                ++width;
+            }
+            return width;
+        };
+        const QPoint end(image.width() - 1, image.height() - 1);
+        const int side = band({0, end.y() / 2}, {1, 0});
+        QVERIFY(side > 0 && band({end.x(), end.y() / 2}, {-1, 0}) == side &&
+                band({end.x() / 2, 0}, {0, 1}) == side &&
+                band({end.x() / 2, end.y()}, {0, -1}) == side);
+        const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
+        QCOMPARE(QSet<QRgb>(pixels, pixels + image.sizeInBytes() / 4).size(), 2);
+        const qreal ratio = m_rig->form.devicePixelRatioF(); // the icon at 16 and 32 px, scaled
+        const QList<QSize> icons = m_rig->form.windowIcon().availableSizes();
+        QVERIFY(icons.contains(QSize(16, 16) * ratio) && icons.contains(QSize(32, 32) * ratio));
     }
 
     void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
