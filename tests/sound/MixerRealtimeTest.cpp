@@ -1,5 +1,6 @@
 #include "MixerTestSupport.h"
 
+#include "metro/sound/EngineSoundService.h"
 #include "metro/sound/Mixer.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,36 @@ TEST(MixerRealtime, FullQueueDropsAndLateBeatStartsAtTheBufferStart) {
     EXPECT_EQ(finder.onsets, std::vector<std::int64_t>{bufferStart});
     EXPECT_EQ(mixer.lateStarts(), 63U);
     EXPECT_TRUE(mixer.schedule(core::BeatCue{2, now, 1})) << "the render drained the queue";
+}
+
+// While the device is lost a beat is dropped, not queued to sound late once it is back.
+TEST(EngineSoundService, DropsBeatsWhileTheOutputIsLost) {
+    struct LosableOutput final : AudioOutput {
+        void open(AudioSource& feed) override { source = &feed; }
+        void close() override {}
+        int sampleRate() const override { return kRate; }
+        std::size_t bufferFrames() const override { return 480; }
+        bool available() const noexcept override { return up; }
+        AudioSource* source = nullptr;
+        bool up = false;
+    };
+    auto owned = std::make_unique<LosableOutput>();
+    LosableOutput& output = *owned;
+    EngineSoundService sound(std::move(owned));
+    sound.open();
+    sound.createVoice(1, Impulse(kRate));
+    const TimePoint start = core::Clock::now();
+    sound.play(core::BeatCue{1, start, 1});
+    output.up = true;
+    sound.play(core::BeatCue{1, start + 200ms, 1});
+    OnsetFinder finder;
+    std::vector<float> buffer(2 * 480);
+    for (int k = 0; k < 50; ++k) {
+        output.source->render(buffer.data(), 480, start + 10ms * k);
+        finder.scan(buffer, 480 * k);
+    }
+    EXPECT_EQ(finder.onsets.size(), 1U) << "only the beat played while the device was there";
+    EXPECT_EQ(sound.droppedWithoutOutput(), 1U);
 }
 
 // Beats from a beat thread, levels and sounds from a control thread, while an audio thread

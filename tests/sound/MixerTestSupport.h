@@ -1,12 +1,14 @@
 #pragma once
 
 // Helpers for the mixer tests: sounds, a simulated output whose callbacks jitter and whose clock
-// may run off the monotonic one, a simulated beat thread, and an onset finder.
+// may run off the monotonic one, and a simulated beat thread.
 
 #include "metro/core/BeatPlayer.h"
 #include "metro/core/Clock.h"
 #include "metro/sound/Mixer.h"
 #include "metro/sound/SampleSet.h"
+
+#include "Onsets.h"
 
 #include <chrono>
 #include <cmath>
@@ -22,6 +24,7 @@ namespace metro::sound::test {
 using namespace std::chrono_literals;
 using core::TimePoint;
 using Nanos = std::chrono::nanoseconds;
+using testsupport::OnsetFinder;
 
 // The long tests simulate up to an hour of audio; sanitizer builds run a quarter of it.
 #if defined(METRO_SANITIZED_BUILD)
@@ -121,23 +124,6 @@ private:
     std::mt19937_64 m_random;
     TimePoint m_origin = TimePoint(std::chrono::seconds(12345));
     std::int64_t m_buffers = 0;
-};
-
-/// Onsets in rendered audio: a non-zero left sample after more than 64 frames of silence.
-struct OnsetFinder {
-    void scan(std::span<const float> stereo, std::int64_t firstFrame) {
-        for (std::size_t i = 0; i < stereo.size() / 2; ++i) {
-            if (stereo[2 * i] != 0.0F) {
-                const std::int64_t frame = firstFrame + static_cast<std::int64_t>(i);
-                if (frame - lastSound > 64) {
-                    onsets.push_back(frame);
-                }
-                lastSound = frame;
-            }
-        }
-    }
-    std::int64_t lastSound = -(std::int64_t{1} << 40);
-    std::vector<std::int64_t> onsets;
 };
 
 /// Plays the beat thread for one run of `beats` beats `period` apart from `first`: each beat is

@@ -6,7 +6,7 @@
 #include "metro/sound/EngineSoundService.h"
 #include "metro/sound/OfflineOutput.h"
 
-#include "FixedTempoView.h"
+#include "Fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +124,7 @@ TEST(TransportStress, TenThousandTogglesRaceTheTicksWithTheRealTimerAndMixer) {
     }
     core::PeriodicTimer timer;
     Watch watch(sound);
-    testsupport::FixedTempoView view(400);
+    testsupport::FakeView view(400);
     {
         AudioThread audio(output);
         core::Transport transport(timer, watch, watch);

@@ -1,0 +1,550 @@
+// The window offscreen over fakes: first appearance, keys, transport states, lamps, options,
+// sliders and the tempo box; then start-up and shut-down, and voice files damaged behind the
+// real voice bank and sound service.
+#include "Fakes.h"
+
+#include "metro/core/Transport.h"
+#include "metro/sound/EngineSoundService.h"
+#include "metro/sound/OfflineOutput.h"
+#include "metro/window/Form1.h"
+#include "metro/window/LampRelay.h"
+#include "metro/window/MetronomeApplication.h"
+#include "metro/window/Shape.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sndfile.h>
+
+#include <fstream>
+#include <functional>
+#include <sys/stat.h>
+
+using namespace metro;
+using namespace metro::window;
+using namespace std::chrono_literals;
+using testsupport::Log;
+using Levels = std::vector<std::pair<int, sound::Level>>;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Loads click.wav or hat.wav as far as the window can tell: fills slots 1..4 and logs it.
+// Loading `failing` throws as a damaged file would.
+struct FakeVoices final : VoiceLoader {
+    explicit FakeVoices(testsupport::FakeSound& output) : sound(output) {}
+    void load(sound::VoiceSound voice) override {
+        const std::string file = voice == sound::VoiceSound::HiHat ? "hat.wav" : "click.wav";
+        if (voice == failing) {
+            throw sound::SoundError("Cannot load " + file + ": not a sound file");
+        }
+        for (int slot = 1; slot <= 4; ++slot) {
+            sound.createVoice(slot, std::make_shared<sound::SampleSet>());
+        }
+        loadedVoice = voice;
+        sound.note("load " + file);
+    }
+    void release() override {
+        for (int slot = 0; slot <= 4; ++slot) {
+            sound.releaseVoice(slot);
+        }
+        sound.note("release voices");
+    }
+    sound::VoiceSound loaded() const override { return loadedVoice; }
+    testsupport::FakeSound& sound;
+    sound::VoiceSound failing = sound::VoiceSound::None;
+    sound::VoiceSound loadedVoice = sound::VoiceSound::None;
+};
+
+// The window over the fakes, which share one log. The timer ticks only when the test fires it.
+struct Rig {
+    /// Form_Load and show; with `wait`, also waits until the start-up load has run.
+    bool startUp(bool wait = true) {
+        if (!form.Form_Load()) {
+            return false;
+        }
+        form.show();
+        return QTest::qWaitForWindowExposed(&form) &&
+               (!wait || QTest::qWaitFor([this] { return transport.ready(); }));
+    }
+    bool running() const { return transport.state().IsRunning; }
+    std::vector<int> litLamps() const {
+        std::vector<int> lit;
+        for (int beat = 1; beat <= 4; ++beat) {
+            if (find<Shape>(QString("Shape%1").arg(beat + 1))->lit()) {
+                lit.push_back(beat);
+            }
+        }
+        return lit;
+    }
+    template <typename W = QWidget> W* find(const QString& name) const {
+        return form.findChild<W*>(name);
+    }
+
+    Log log;
+    testsupport::FakeSound sound{&log};
+    FakeVoices voices{sound};
+    testsupport::ManualTimer timer{&log};
+    LampRelay lamps;
+    core::Transport transport{timer, sound, lamps};
+    Form1 form{transport, sound, voices, lamps};
+};
+
+// Answers the message box that opens next: keeps its title, text, icon and buttons, presses OK.
+struct BoxAnswerer {
+    BoxAnswerer() {
+        QObject::connect(&poll, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->windowTitle() + '|' + box->text();
+                icon = box->icon();
+                buttons = box->standardButtons();
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        poll.start(10);
+    }
+    QString seen;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QTimer poll;
+};
+
+} // namespace
+
+class Form1Test : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Rig> m_rig;
+    QWidget* focusOn(const char* name) {
+        m_rig->find(name)->setFocus(Qt::TabFocusReason);
+        return m_rig->find(name);
+    }
+    void space() { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); }
+    void expectLamps(std::initializer_list<int> beats) {
+        for (const int beat : beats) {
+            m_rig->timer.fire();
+            QTRY_COMPARE(m_rig->litLamps(), std::vector<int>{beat});
+        }
+    }
+
+private slots:
+    void init() {
+        m_rig = std::make_unique<Rig>();
+        QVERIFY(m_rig->startUp());
+    }
+    void cleanup() { m_rig.reset(); }
+
+    void firstAppearance() {
+        Rig& rig = *m_rig;
+        QCOMPARE(rig.form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
+        QCOMPARE(rig.form.minimumSize(), rig.form.maximumSize());
+        QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(rig.form.geometry().center(), rig.form.screen()->availableGeometry().center());
+        QCOMPARE(rig.find<QPushButton>("Command1")->text(), "Start/Stop (Spacebar)");
+        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
+        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
+        QCOMPARE(rig.find<QLineEdit>("Text1")->text(), "120");
+        QVERIFY(rig.litLamps().empty() && !rig.find("Command3")->isEnabled());
+        // The outline over Label17 lets its clicks through.
+        const QWidget* label17 = rig.find("Label17");
+        QCOMPARE(rig.form.childAt(label17->geometry().center()), label17);
+        // Tab visits each option group once, at its selected button, and skips the disabled STOP.
+        QTRY_COMPARE(QApplication::focusWidget(), rig.find("Option1"));
+        QStringList visited;
+        for (int i = 0; i < 8; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(visited, QStringList({"Text1", "Option3", "Slider1", "Slider2", "Slider3",
+                                       "Slider4", "Command1", "Option1"}));
+    }
+
+    void litLampsShowTheirColours() {
+        const auto colourAt = [this](int x, int y) {
+            return m_rig->form.grab().toImage().pixelColor(x, y);
+        };
+        const QColor face = m_rig->form.palette().color(QPalette::Window);
+        QCOMPARE(colourAt(52, 160), face);
+        m_rig->form.setLampLit(1, true);
+        QCOMPARE(colourAt(52, 160), QColor(128, 255, 128));
+        m_rig->form.setLampLit(2, true);
+        QCOMPARE(colourAt(212, 160), QColor(0, 255, 0));
+        QCOMPARE(colourAt(220, 140), face); // the number box stays opaque over the lit lamp
+    }
+
+    // Space, Enter and Esc reach the form before the focused control: space toggles, Enter
+    // presses the focused button or else Start, Esc presses STOP. Held, space toggles on repeats.
+    void keysActFromEveryFocusedControl() {
+        Rig& rig = *m_rig;
+        for (const char* name : {"Option1", "Text1", "Option3", "Slider1", "Slider2", "Slider3",
+                                 "Slider4", "Command1"}) {
+            QTest::keyClick(focusOn(name), Qt::Key_Space);
+            QVERIFY2(rig.running() && rig.find("Command3")->isEnabled(), name);
+            space();
+            QVERIFY2(!rig.running() && rig.timer.armed.empty(), name);
+            QTest::keyClick(focusOn(name), Qt::Key_Return);
+            QVERIFY2(rig.running(), name);
+            QTest::keyClick(&rig.form, Qt::Key_Escape);
+            QVERIFY2(!rig.running(), name);
+        }
+        QTest::keyClick(focusOn("Slider1"), Qt::Key_Escape); // nothing to stop
+        QTest::keyClick(focusOn("Option1"), Qt::Key_Enter);
+        QTest::keyClick(focusOn("Command3"), Qt::Key_Return); // presses STOP, not Start
+        QVERIFY(!rig.running());
+        for (int i = 0; i < 3; ++i) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ", i > 0);
+            QApplication::sendEvent(focusOn("Slider2"), &key);
+        }
+        QVERIFY(rig.running());
+        QCOMPARE(rig.timer.periods.size(), std::size_t{19});
+    }
+
+    // A slider step reaches the sound at once, a drag once where it ends, and a level below
+    // -3000 mutes its slot.
+    void runningLocksTheFramesButNotTheSliders() {
+        Rig& rig = *m_rig;
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        for (const char* locked : {"Frame1", "Frame2", "Frame3", "Option4", "Text1", "Command1"}) {
+            QVERIFY2(!rig.find(locked)->isEnabled(), locked);
+        }
+        rig.sound.levels.clear();
+        QTest::keyClick(focusOn("Slider2"), Qt::Key_Right);
+        QTest::keyClick(focusOn("Slider4"), Qt::Key_PageDown);
+        auto* slider = rig.find<QSlider>("Slider1");
+        slider->setSliderDown(true);
+        slider->setValue(-2000);
+        slider->setValue(-3100);
+        slider->setSliderDown(false);
+        QCOMPARE(rig.sound.levels,
+                 (Levels{{2, -799}, {4, -805}, {1, -3100}, {1, sound::kSilentLevel}}));
+        QTest::mouseClick(rig.find("Command3"), Qt::LeftButton);
+        for (const char* unlocked : {"Frame1", "Frame2", "Frame3", "Command1"}) {
+            QVERIFY2(rig.find(unlocked)->isEnabled(), unlocked);
+        }
+    }
+
+    // A lamp lights when its click leaves the speakers, never before, and never for a run that
+    // has ended.
+    void lampsFollowTheAudibleBeatsAndStaleStatesAreDropped() {
+        Rig& rig = *m_rig;
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        expectLamps({1, 2, 3, 4, 1});
+        const std::uint64_t endedRun = rig.transport.run();
+        space();
+        QVERIFY(rig.litLamps().empty());
+        rig.lamps.showBeat(endedRun, {false, false, true, false}, core::Clock::now());
+        space();
+        QTest::qWait(100);
+        QVERIFY(rig.litLamps().empty());
+        space();
+        rig.sound.latency = 400ms;
+        space();
+        rig.timer.fire();
+        QTest::qWait(150);
+        QVERIFY(rig.litLamps().empty());
+        QTRY_COMPARE(rig.litLamps(), std::vector<int>{1});
+    }
+
+    void threeFourHidesBeatFourAndMovesNothing() {
+        Rig& rig = *m_rig;
+        std::map<QString, std::pair<QRect, bool>> before;
+        for (const QWidget* child : rig.form.findChildren<QWidget*>()) {
+            before[child->objectName()] = {child->geometry(), child->isVisible()};
+        }
+        const QStringList beatFour{"Label5", "Shape5", "Slider4", "Label12", "Label16"};
+        QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
+        QCOMPARE(rig.find<QLabel>("Label8")->text(), "False");
+        for (const QWidget* child : rig.form.findChildren<QWidget*>()) {
+            const auto& [geometry, visible] = before[child->objectName()];
+            QCOMPARE(child->geometry(), geometry);
+            QCOMPARE(child->isVisible(), visible && !beatFour.contains(child->objectName()));
+        }
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        expectLamps({1, 2, 3, 1});
+        space();
+        QTest::mouseClick(rig.find("Option3"), Qt::LeftButton);
+        QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
+        QVERIFY(rig.find("Slider4")->isVisible() && rig.find("Label5")->isVisible());
+    }
+
+    // Whatever is pasted, the box keeps digits only (or refuses the paste whole). Leaving it
+    // takes a period from a usable number only, and leaves Label6 as the start-up load set it;
+    // Start runs only for 1..400, else it gives the box the focus with its text selected.
+    void pastedTempoText_data() {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("text");        // the box after the paste
+        QTest::addColumn<int>("periodOnLeaving"); // PeriodMs after the focus leaves the box
+        QTest::addColumn<int>("startPeriod");     // the armed period, 0 when Start refuses
+        for (const char* refused : {"60abc", "-60", "6 0", "60.5"}) {
+            QTest::newRow(refused) << refused << "120" << 500 << 500;
+        }
+        QTest::newRow("arabic-indic digits")
+            << QString::fromUtf8("\u0666\u0660") << "120" << 500 << 500;
+        QTest::newRow("30 digits") << "123456789012345678901234567890"
+                                   << "123456789012345678901234567890" << 500 << 0;
+        QTest::newRow("empty") << ""
+                               << "" << 500 << 0;
+        QTest::newRow("zero") << "0"
+                              << "0" << 500 << 0;
+        QTest::newRow("period under 1 ms") << "1000000"
+                                           << "1000000" << 500 << 0;
+        QTest::newRow("over 400") << "401"
+                                  << "401" << 150 << 0;
+        QTest::newRow("leading zeros") << "00060"
+                                       << "00060" << 1000 << 1000;
+    }
+    void pastedTempoText() {
+        QFETCH(QString, clip);
+        QFETCH(QString, text);
+        QFETCH(int, periodOnLeaving);
+        QFETCH(int, startPeriod);
+        Rig& rig = *m_rig;
+        auto* text1 = rig.find<QLineEdit>("Text1");
+        focusOn("Text1"); // selects "120", so the paste replaces it
+        QGuiApplication::clipboard()->setText(clip);
+        QTest::keyClick(text1, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(text1->text(), text);
+        QTest::keyClick(text1, Qt::Key_Tab);
+        QCOMPARE(rig.transport.state().PeriodMs, periodOnLeaving);
+        QCOMPARE(rig.find<QLabel>("Label6")->text(), "500");
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        if (startPeriod != 0) {
+            QVERIFY(rig.running());
+            QCOMPARE(rig.timer.periods, std::vector<std::int32_t>{startPeriod});
+            return;
+        }
+        QVERIFY(!rig.running() && rig.timer.periods.empty());
+        QCOMPARE(QApplication::focusWidget(), text1);
+        QCOMPARE(text1->selectedText(), text);
+        text1->deselect(); // refused again while the box has the focus: selected again
+        QTest::keyClick(text1, Qt::Key_Return);
+        QCOMPARE(text1->selectedText(), text);
+    }
+
+    // With no browser to be had, a click on the home-page label shows nothing, logs at most a
+    // line per click, and the window keeps working.
+    void homePageWithoutABrowserBreaksNothing() {
+        const QByteArray path = qgetenv("PATH");
+        const QTemporaryDir noPrograms;
+        qputenv("PATH", noPrograms.path().toLocal8Bit());
+        qunsetenv("BROWSER");
+        QVERIFY(!QDesktopServices::openUrl(QUrl(QStringLiteral(METRONOME_HOME_PAGE_FOR_TESTS))));
+        static int messages = 0;
+        messages = 0;
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString&) { ++messages; });
+        for (int i = 0; i < 5; ++i) {
+            QTest::mouseClick(m_rig->find("Label17"), Qt::LeftButton);
+        }
+        QTest::qWait(200);
+        qInstallMessageHandler(previous);
+        qputenv("PATH", path);
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QVERIFY2(messages >= 1 && messages <= 5, "the opener's complaint shows the clicks came");
+        QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
+        expectLamps({1, 2});
+    }
+
+    void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
+        Rig& rig = *m_rig;
+        rig.find<QSlider>("Slider3")->setValue(-3200);
+        rig.sound.levels.clear();
+        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
+        QCOMPARE(rig.voices.loaded(), sound::VoiceSound::HiHat);
+        QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -800}, {3, -3200}, {4, -800}}));
+        QTest::keyClick(rig.find("Option2"), Qt::Key_Left); // arrow keys select too
+        QCOMPARE(rig.voices.loaded(), sound::VoiceSound::Click);
+        rig.voices.failing = sound::VoiceSound::HiHat;
+        rig.sound.levels.clear();
+        BoxAnswerer answer;
+        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
+        QVERIFY2(answer.seen.contains("hat.wav"), qPrintable(answer.seen));
+        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
+        QCOMPARE(rig.voices.loaded(), sound::VoiceSound::Click);
+        QVERIFY(rig.sound.levels.empty() && rig.sound.hasVoice(1));
+    }
+
+    void captionSaysWhileTheDeviceIsLost() {
+        m_rig->sound.available = false;
+        QTRY_COMPARE(m_rig->form.windowTitle(),
+                     QStringLiteral("Qo Metronome (v 1.00a) - no sound"));
+        m_rig->sound.available = true;
+        QTRY_COMPARE(m_rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
+    }
+};
+
+namespace {
+/// 10 ms of one constant level, mono 16-bit at 48 kHz: the sign tells two voices apart.
+void writeVoice(const fs::path& path, float level) {
+    SF_INFO info{0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    const std::vector<float> samples(480, level);
+    QVERIFY(file != nullptr && sf_writef_float(file, samples.data(), 480) == 480);
+    sf_close(file);
+}
+
+// The program's parts over the voice files in `folder`, mixing into memory at simulated times.
+struct VoiceRig {
+    explicit VoiceRig(const fs::path& folder) : bank(sound, folder) {}
+
+    /// Strikes the next beat now and renders 150 ms; gives the lowest and highest sample.
+    std::pair<float, float> beat() {
+        timer.fire(now);
+        const auto from = static_cast<std::ptrdiff_t>(output->recording().size());
+        for (int i = 0; i < 15; ++i, now += 10ms) {
+            output->pull(now);
+        }
+        const auto [low, high] =
+            std::minmax_element(output->recording().begin() + from, output->recording().end());
+        return {*low, *high};
+    }
+    void click(const char* name) {
+        QTest::mouseClick(form.findChild<QWidget*>(name), Qt::LeftButton);
+    }
+
+    sound::OfflineOutput* output = new sound::OfflineOutput;
+    sound::EngineSoundService sound{std::unique_ptr<sound::AudioOutput>(output)};
+    sound::VoiceBank bank;
+    BankVoices voices{bank};
+    testsupport::ManualTimer timer;
+    LampRelay lamps;
+    core::Transport transport{timer, sound, lamps};
+    Form1 form{transport, sound, voices, lamps};
+    core::TimePoint now = core::Clock::now();
+};
+} // namespace
+
+class Form1LifecycleTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Until the voices are in, Start, the options and the sliders do nothing; then the start-up
+    // load sets the default levels, the period and the hidden captions.
+    void inputBeforeTheStartUpLoadIsIgnored() {
+        Rig rig;
+        QVERIFY(rig.startUp(false));
+        QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        QTest::keyClick(rig.find("Text1"), Qt::Key_Return);
+        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
+        QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
+        rig.find<QSlider>("Slider2")->setValue(-1200);
+        QVERIFY(!rig.transport.ready()); // all of the above came before the start-up load
+        QVERIFY(rig.timer.periods.empty() && rig.sound.levels.empty());
+        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
+        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
+        QTRY_VERIFY(rig.transport.ready());
+        QCOMPARE(rig.log, (Log{"open device", "load click.wav"}));
+        QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
+        QCOMPARE(rig.transport.state().PeriodMs, 500);
+        QVERIFY(rig.transport.state().FourFour && !rig.running());
+        QCOMPARE(rig.find<QLabel>("Label6")->text(), "500");
+        QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
+        QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
+        QVERIFY(rig.running());
+    }
+
+    void deviceFailureShowsTheMessageAndNeverLoads() {
+        Rig rig;
+        rig.sound.failOpen = true;
+        BoxAnswerer answer;
+        QVERIFY(!rig.form.Form_Load());
+        QCOMPARE(answer.seen, "Qo Metronome|Unable to initialize DirectSound - sound card may "
+                              "not be present");
+        QCOMPARE(answer.icon, QMessageBox::NoIcon);
+        QCOMPARE(answer.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QTest::qWait(300);
+        QVERIFY(rig.log.empty() && !rig.transport.ready() && !rig.form.isVisible());
+    }
+
+    void closingStopsTheTicksBeforeReleasingVoicesAndDevice() {
+        Rig rig;
+        QVERIFY(rig.startUp());
+        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        rig.timer.fire();
+        rig.log.clear();
+        QVERIFY(rig.form.close());
+        QCOMPARE(rig.log, (Log{"kill 1", "release voices", "close device"}));
+        QVERIFY(!rig.sound.hasVoice(1));
+        rig.log.clear();
+        QVERIFY(rig.form.close());
+        QVERIFY(rig.log.empty()); // closing runs once
+    }
+
+    // The start-up load is a handler like any other: its error is shown, naming the file, and
+    // the event loop ends with the failure status.
+    void errorInAHandlerIsShownAndEndsTheProgram() {
+        Rig rig;
+        rig.voices.failing = sound::VoiceSound::Click;
+        BoxAnswerer answer;
+        QVERIFY(rig.startUp(false));
+        QObject guard; // a program that never ends itself gives 99
+        QTimer::singleShot(10000, &guard, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QApplication::exec(), MetronomeApplication::kFatalStatus);
+        QVERIFY2(answer.seen.contains("click.wav"), qPrintable(answer.seen));
+        QCOMPARE(answer.icon, QMessageBox::Critical);
+        QVERIFY(!rig.transport.ready());
+    }
+
+    // The hi-hat file is damaged while the clicks play; choosing it then shows the file's
+    // name, puts the option back and keeps the clicks, which play on after the next Start.
+    // (Root reads a file whatever its mode bits, so "unreadable" is a folder or a pipe.)
+    void damagedVoiceFileLeavesTheOldVoicesPlaying() {
+        const QTemporaryDir dir;
+        const fs::path folder = dir.path().toStdString();
+        const fs::path hat = folder / "hat.wav";
+        const std::vector<std::pair<const char*, std::function<void()>>> damages{
+            {"garbage", [&] { std::ofstream(hat) << "not a sound"; }},
+            {"truncated",
+             [&] {
+                 writeVoice(hat, -0.25F);
+                 fs::resize_file(hat, 30);
+             }},
+            {"deleted", [] {}},
+            {"folder", [&] { fs::create_directory(hat); }},
+            {"pipe", [&] { QVERIFY(mkfifo(hat.c_str(), 0600) == 0); }},
+            {"mended", [&] { writeVoice(hat, -0.25F); }},
+        };
+        writeVoice(folder / "click.wav", 0.5F);
+        VoiceRig rig(folder);
+        QVERIFY(rig.form.Form_Load());
+        rig.form.show();
+        QVERIFY(QTest::qWaitFor([&] { return rig.transport.ready(); }));
+        auto* hiHat = rig.form.findChild<QRadioButton*>("Option2");
+        for (const auto& [name, damage] : damages) {
+            fs::remove_all(hat);
+            damage();
+            const bool mended = std::string(name) == "mended";
+            rig.click("Command1");
+            auto [low, high] = rig.beat();
+            QVERIFY2(low >= 0.0F && high > 0.3F, name);
+            rig.click("Command3");
+            BoxAnswerer answer;
+            rig.click("Option2");
+            QVERIFY2(mended || answer.seen.contains(QString::fromStdString(hat.string())), name);
+            QCOMPARE(hiHat->isChecked(), mended);
+            rig.click("Command1");
+            std::tie(low, high) = rig.beat();
+            QVERIFY2(mended ? low < -0.15F && high <= 0.0F : low >= 0.0F && high > 0.3F, name);
+            rig.click("Command3");
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    MetronomeApplication app(argc, argv);
+    Form1Test form1;
+    Form1LifecycleTest lifecycle;
+    return QTest::qExec(&form1, argc, argv) | QTest::qExec(&lifecycle, argc, argv);
+}
+
+#include "WindowTest.moc"
