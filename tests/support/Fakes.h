@@ -1,7 +1,8 @@
 #pragma once
 
 // The fakes the tests put in place of the beat timer, the window's controls and the sound
-// service. Each can write what it is asked to do into a shared log, so a test sees the order.
+// service. The timer and the sound service can write what they are asked to do into a shared
+// log, so that a test sees the order.
 
 #include "metro/core/TimerService.h"
 #include "metro/core/TransportView.h"
@@ -54,39 +55,28 @@ struct ManualTimer final : core::TimerService {
     bool failNext = false;
 };
 
-/// The window's controls as the transport sees them: the tempo box holds `tempo`, enabling a
-/// button or frame is logged as "Command1+" or "Frame2-", and the rest is kept for checks.
+/// The window's controls as the transport sees them: the tempo box holds `tempo`, changes to
+/// the buttons and frames are counted, and errors are kept for the caller to check.
 class FakeView final : public core::TransportView {
 public:
     explicit FakeView(int bpm = 120) : tempo(std::to_string(bpm)) {}
     std::string tempoText() const override { return tempo; }
-    void focusTempo() override { ++focusRequests; }
-    void setPeriodCaption(std::string_view digits) override { caption = digits; }
-    void setButtonEnabled(core::TransportButton button, bool enabled) override {
-        log.push_back((button == core::TransportButton::Start ? "Command1" : "Command3") +
-                      std::string(enabled ? "+" : "-"));
-    }
-    void setFrameEnabled(core::SettingsFrame frame, bool enabled) override {
-        log.push_back("Frame" + std::to_string(static_cast<int>(frame) + 1) +
-                      (enabled ? "+" : "-"));
-    }
-    void setLampLit(int beat, bool lit) override {
-        lamps.at(static_cast<std::size_t>(beat - 1)) = lit;
-    }
+    void focusTempo() override {}
+    void setPeriodCaption(std::string_view) override {}
+    void setButtonEnabled(core::TransportButton, bool) override { ++changes; }
+    void setFrameEnabled(core::SettingsFrame, bool) override { ++changes; }
+    void setLampLit(int, bool) override {}
     void reportError(std::string_view message) override { errors.emplace_back(message); }
 
     std::string tempo;
-    std::string caption = "Label6";
-    int focusRequests = 0;
-    std::array<bool, core::kBeatCount> lamps{};
-    Log log;
+    int changes = 0;
     std::vector<std::string> errors;
 };
 using FixedTempoView = FakeView;
 
 #if __has_include("metro/sound/SoundService.h")
-/// A sound service at 48 kHz that keeps the voices and levels it is given. Opening and closing
-/// go to the shared log; voice calls to `voiceLog` (" c1" creates slot 1, " r0" releases 0).
+/// A sound service at 48 kHz that keeps the voices and levels it is given and counts the beats
+/// it plays. It logs opening and closing, and each voice created or released ("c1", "r0").
 struct FakeSound final : sound::SoundService {
     explicit FakeSound(Log* sharedLog = nullptr) : log(sharedLog) {}
     void open() override {
@@ -100,11 +90,11 @@ struct FakeSound final : sound::SoundService {
     core::Clock::duration outputLatency() const override { return latency; }
     bool outputAvailable() const noexcept override { return available; }
     void createVoice(int slot, std::shared_ptr<const sound::SampleSet> sound) override {
-        voiceLog += " c" + std::to_string(slot);
+        note("c" + std::to_string(slot));
         voices.at(static_cast<std::size_t>(slot)) = std::move(sound);
     }
     void releaseVoice(int slot) override {
-        voiceLog += " r" + std::to_string(slot);
+        note("r" + std::to_string(slot));
         voices.at(static_cast<std::size_t>(slot)).reset();
     }
     bool hasVoice(int slot) const override {
@@ -116,7 +106,7 @@ struct FakeSound final : sound::SoundService {
             note("level for an empty slot");
         }
     }
-    void play(const core::BeatCue&) noexcept override {}
+    void play(const core::BeatCue&) noexcept override { ++plays; }
     void note(std::string entry) {
         if (log != nullptr) {
             log->push_back(std::move(entry));
@@ -127,9 +117,9 @@ struct FakeSound final : sound::SoundService {
     bool failOpen = false;
     bool available = true;
     core::Clock::duration latency{};
-    std::string voiceLog;
     std::array<std::shared_ptr<const sound::SampleSet>, kSlotCount> voices;
     std::vector<std::pair<int, sound::Level>> levels;
+    int plays = 0;
 };
 #endif
 
