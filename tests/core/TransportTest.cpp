@@ -42,7 +42,6 @@ protected:
     Transport transport{timer, beats, beats};
 };
 
-
 // A new run starts at beat 1 whatever beat the last one stopped on, and under a run number of
 // its own, so that the lamps of the old run are stale.
 TEST_F(TransportTest, TicksPlayTheBarAndRestartAtBeatOneAfterStop) {

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -51,18 +52,26 @@ struct Scratch {
         return ChildProcess({kProgram != nullptr ? kProgram : "metronome"}, env,
                             dir / (log + ".log"));
     }
-    /// Runs an X client (xdotool, import) to its end and returns what it printed.
-    std::string x(const std::vector<std::string>& argv, const std::string& out = "x") const {
+    /// Runs an X client (xdotool, import) to its end and returns what it printed; with
+    /// `mustWork`, a failure status fails the test.
+    std::string x(const std::vector<std::string>& argv, const std::string& out = "x",
+                  bool mustWork = true) const {
         const int status = metro::testsupport::RunProgram(argv, {}, dir / (out + ".out"), 20s);
         std::stringstream text;
         text << std::ifstream(dir / (out + ".out")).rdbuf();
-        EXPECT_EQ(status, 0) << argv.front() << " " << argv.at(1) << ": " << text.str();
-        return text.str();
+        EXPECT_TRUE(status == 0 || !mustWork)
+            << argv.front() << " " << argv.at(1) << ": " << text.str();
+        return status == 0 ? text.str() : "";
     }
     /// The first visible window that xdotool finds by `how` ("--name", "--pid") and `what`.
+    /// A window of another program that vanishes while xdotool looks trips it: it looks again.
     std::string window(const std::string& how, const std::string& what,
                        const std::string& out = "x") const {
-        const std::string ids = x({"xdotool", "search", "--sync", "--onlyvisible", how, what}, out);
+        std::string ids;
+        for (int attempt = 0; attempt < 20 && ids.empty(); ++attempt) {
+            ids = x({"xdotool", "search", "--sync", "--onlyvisible", how, what}, out, false);
+        }
+        EXPECT_FALSE(ids.empty()) << "no window " << how << " " << what;
         return ids.substr(0, ids.find('\n'));
     }
     /// Writes a screenshot of the window and reads it back.
@@ -124,16 +133,13 @@ std::unique_ptr<PulseServer> startPulse() {
     }
 }
 
-} // namespace
-
 // 3/4 at 60 BPM, beat 3 turned up to full level: the clicks come in threes, one second apart,
-// beat 2 at its start-up level (-4 dB) and beats 1 and 3 at full level.
-TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
-    const auto pulse = startPulse();
-    ASSERT_TRUE(pulse);
+// beat 2 at its start-up level (-4 dB) and beats 1 and 3 at full level. Gives true when the
+// server logged an underrun (its silence moves the later clicks) and this is not the last try.
+bool playThreeFour(PulseServer& pulse, bool lastTry) {
     const Scratch scratch("play");
-    metro::testsupport::MonitorRecording recording(*pulse);
-    ChildProcess program = scratch.launch(pulse->clientEnvironment());
+    metro::testsupport::MonitorRecording recording(pulse);
+    ChildProcess program = scratch.launch(pulse.clientEnvironment());
     const std::string window = scratch.window("--name", "Qo Metronome \\(v 1.00a\\)");
     scratch.x({"xdotool", "windowfocus", "--sync", window});
     std::this_thread::sleep_for(600ms); // the voices load 150 ms after the window appears
@@ -165,14 +171,18 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     scratch.x({"xdotool", "key", "Escape"});
     std::this_thread::sleep_for(1500ms); // nothing more after STOP
     const std::vector<float> samples = recording.stop();
-    ASSERT_EQ(kill(program.pid(), SIGTERM), 0); // the sound library must not swallow it
+    EXPECT_EQ(kill(program.pid(), SIGTERM), 0); // the sound library must not swallow it
     const int status = program.waitFor(3s);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-
+    if (recording.playbackUnderruns() > 0 && !lastTry) {
+        return true;
+    }
     const auto onsets = expectOnTheGrid(samples, 48000);
     // The first click after the stream starts can be lost by the monitor; six were played.
-    ASSERT_GE(onsets.size(), 5U);
-    ASSERT_LE(onsets.size(), 6U);
+    EXPECT_TRUE(onsets.size() == 5 || onsets.size() == 6) << onsets.size();
+    if (onsets.size() < 5 || onsets.size() > 6) {
+        return false;
+    }
     std::array<double, 4> peak{};
     for (std::size_t i = 0; i < onsets.size(); ++i) {
         const auto first = samples.begin() + 2 * onsets[i];
@@ -180,9 +190,19 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
         double& beatPeak = peak.at((i + 6 - onsets.size()) % 3 + 1);
         beatPeak = std::max({beatPeak, -double{*lo}, double{*hi}});
     }
-    ASSERT_GT(peak[1], 0.0);
     EXPECT_NEAR(peak[2] / peak[1], std::pow(10.0, -400.0 / 2000.0), 0.05);
     EXPECT_NEAR(peak[3] / peak[1], 1.0, 0.05);
+    return false;
+}
+
+} // namespace
+
+TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
+    const auto pulse = startPulse();
+    ASSERT_TRUE(pulse);
+    for (int attempt = 1; attempt <= 2 && playThreeFour(*pulse, attempt == 2); ++attempt) {
+        std::cout << "the server logged an underrun: played once more\n";
+    }
 }
 
 // No sound server and no ALSA device: the device message, and the program ends with a failure
@@ -225,7 +245,12 @@ TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
     pulse->restart();
     metro::testsupport::MonitorRecording recording(*pulse);
     std::this_thread::sleep_for(3500ms);
-    EXPECT_GE(expectOnTheGrid(recording.stop(), 48000).size(), 2U) << "no sound after the restart";
+    const std::vector<float> samples = recording.stop();
+    // An underrun the server logged moves the clicks after it: then they are only counted.
+    const auto heard = recording.playbackUnderruns() == 0
+                           ? expectOnTheGrid(samples, 48000)
+                           : metro::testsupport::FindOnsets(samples, 2);
+    EXPECT_GE(heard.size(), 2U) << "no sound after the restart";
     EXPECT_EQ(caption(), kCaption + "\n");
     pulse->freeze();
     std::this_thread::sleep_for(1500ms);
