@@ -22,7 +22,7 @@ std::vector<std::pair<TimerCall, TimePoint>> callsOf(PeriodicTimer& timer, std::
     const auto id = timer.setEvent(periodMs, [&](const TimerCall& call) {
         const std::lock_guard lock(mutex);
         calls.emplace_back(call, Clock::now());
-        if (call.index == 1) {
+        if (calls.size() == 1) {
             std::this_thread::sleep_for(stallInFirstCall);
         }
     });
@@ -66,16 +66,17 @@ TEST(PeriodicTimerTiming, StaysOnItsGridWithoutDrift) {
 }
 
 // A call that overruns by several periods (as after a suspend) is followed by the latest due
-// call, not by a burst of the missed ones, and the grid is kept.
+// call, not by a burst of the missed ones, and the grid is kept. (On a loaded machine the first
+// call may itself come a period late, and so not be call 1.)
 TEST(PeriodicTimer, StallDropsMissedCallsAndKeepsTheGrid) {
     PeriodicTimer timer;
     const auto calls = callsOf(timer, 20, 4, 95ms);
     ASSERT_GE(calls.size(), 3U);
-    EXPECT_EQ(calls[0].first.index, 1);
-    EXPECT_GE(calls[1].first.index, 5) << "calls 2..4 dropped, not fired in a burst";
+    const TimerCall first = calls[0].first;
+    EXPECT_GE(calls[1].first.index, first.index + 4) << "the missed calls dropped, not fired";
     EXPECT_GT(timer.droppedCalls(), 0);
     for (const auto& [call, ran] : calls) {
-        EXPECT_EQ(call.scheduled - calls[0].first.scheduled, (call.index - 1) * 20ms);
+        EXPECT_EQ(call.scheduled - first.scheduled, (call.index - first.index) * 20ms);
     }
 }
 
