@@ -25,10 +25,9 @@ using core::TimePoint;
 using Nanos = std::chrono::nanoseconds;
 using testsupport::OnsetFinder;
 
-// The long tests simulate up to an hour of audio; sanitizer builds, which check memory and
-// races rather than arithmetic, run a tenth of it.
+// The long tests simulate up to an hour of audio; sanitizer builds run a quarter of it.
 #if defined(METRO_SANITIZED_BUILD)
-inline constexpr int kLongTestDivisor = 10;
+inline constexpr int kLongTestDivisor = 4;
 #else
 inline constexpr int kLongTestDivisor = 1;
 #endif

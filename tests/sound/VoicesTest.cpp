@@ -224,20 +224,6 @@ TEST(VoiceBank, ReloadsAllSlotsOnlyAfterTheNewFileDecodes) {
     EXPECT_EQ(sound.voices[3], hatVoice);
 }
 
-// With no folder given the bank reads the files beside the program, not in the working folder.
-TEST(VoiceBank, LoadsFromTheProgramsFolderByDefault) {
-    const TempDir dir;
-    writeSine(dir.path / "hat.wav", kWav16, 48000, 1, 960);
-    const fs::path before = fs::current_path();
-    fs::current_path(dir.path);
-    testsupport::FakeSound sound;
-    VoiceBank bank(sound);
-    bank.setithat();
-    fs::current_path(before);
-    const fs::path loaded = sound.voices[1]->name;
-    EXPECT_TRUE(fs::exists(loaded.parent_path() / "sound_tests")) << loaded;
-}
-
 /// The left channel of a voice file the build wrote beside the program, after checking that
 /// it is a short 16-bit stereo WAV at 44.1 kHz peaking at -1 dBFS and ending in silence.
 std::vector<double> readVoice(const char* name) {

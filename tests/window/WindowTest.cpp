@@ -87,8 +87,6 @@ struct Rig {
     Form1 form{transport, sound, voices, lamps};
 };
 
-const Log kLoad{"r0", "r1", "r2", "r3", "r4", "c1", "c2", "c3", "c4"};
-
 // Answers the message box that opens next: keeps its title, text, icon and buttons, presses OK.
 struct BoxAnswerer {
     BoxAnswerer() {
@@ -374,9 +372,8 @@ private slots:
         QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
         QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
         QTRY_VERIFY(rig.transport.ready());
-        Log expected{"open device"};
-        expected.insert(expected.end(), kLoad.begin(), kLoad.end());
-        QCOMPARE(rig.log, expected);
+        QCOMPARE(rig.log,
+                 (Log{"open device", "r0", "r1", "r2", "r3", "r4", "c1", "c2", "c3", "c4"}));
         QCOMPARE(rig.voiceFile(), "click.wav");
         QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
         QCOMPARE(rig.transport.state().PeriodMs, 500);
