@@ -91,6 +91,7 @@ launch() {
     local prefix=$1 program_tests=$2 window wm_class app
     wm_class=$(sed -n 's/^StartupWMClass=//p' "$prefix/share/applications/$app_id.desktop")
     headless_start package-test
+    unset SDL_AUDIODRIVER # SDL picks its sound driver as on a desktop
     "$prefix/bin/qo-metronome" >"$work/program.log" 2>&1 &
     app=$!
     pids+=("$app")
