@@ -246,12 +246,7 @@ int main(int argc, char** argv) {
         const auto beats = static_cast<std::int64_t>(options.seconds * 1000.0 / *periodMs);
         testsupport::PulseServer server(options.rate);
         server.exportToThisProcess();
-        std::vector<std::unique_ptr<testsupport::ChildProcess>> hogs;
-        for (int i = 0; i < options.load; ++i) {
-            hogs.push_back(std::make_unique<testsupport::ChildProcess>(
-                std::vector<std::string>{"sh", "-c", "while :; do :; done"},
-                std::vector<std::string>{}, "/dev/null"));
-        }
+        const testsupport::BusyLoops hogs(static_cast<unsigned>(options.load));
         report(options, "exact", *periodMs,
                play(server, sound::Mixer::Placement::Exact, *periodMs, beats, options.preroll));
         report(

@@ -180,12 +180,7 @@ Result soak(const Options& options) {
                                      "--channels=1", "--rate=" + std::to_string(options.rate),
                                      "--latency-msec=100", "--raw", file.string()},
                                     server.clientEnvironment(), server.runtimeDir() / "parec.log");
-    std::vector<std::unique_ptr<testsupport::ChildProcess>> hogs;
-    for (int i = 0; i < options.load; ++i) {
-        hogs.push_back(std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{"sh", "-c", "while :; do :; done"}, std::vector<std::string>{},
-            "/dev/null"));
-    }
+    auto hogs = std::make_unique<testsupport::BusyLoops>(static_cast<unsigned>(options.load));
     std::this_thread::sleep_for(1s);
     const std::size_t underrunsBefore = server.underruns();
 
@@ -221,7 +216,7 @@ Result soak(const Options& options) {
     for (const auto& message : view.errors) {
         std::fprintf(stderr, "soak_bench: %s\n", message.c_str());
     }
-    hogs.clear();
+    hogs.reset();
     std::this_thread::sleep_for(sound.outputLatency() + 500ms);
     result.underruns = server.underruns() - underrunsBefore;
     parec.stop();

@@ -1,7 +1,8 @@
 # A private headless desktop for the program: an Xvfb display and a PulseAudio server with one
-# 48 kHz null sink, both stopped (with anything else added to `pids`) when the shell exits.
-# Source it, then call `headless_start NAME [Xvfb options...]`; it sets DISPLAY, XDG_RUNTIME_DIR,
-# PULSE_SERVER and SDL_AUDIODRIVER, and `work` to a scratch folder removed at exit.
+# 48 kHz float stereo null sink, both stopped (with anything else added to `pids`) when the shell
+# exits. Source it, then call `headless_start NAME [Xvfb options...]`; it sets DISPLAY,
+# XDG_RUNTIME_DIR, PULSE_SERVER and SDL_AUDIODRIVER, and `work` to a scratch folder removed at
+# exit. Run as `bash headless.sh COMMAND [ARGS...]`, it runs the command on such a desktop.
 
 pids=()
 work=$(mktemp -d /tmp/metronome-headless.XXXXXX)
@@ -33,31 +34,30 @@ wait_for() {
 headless_start() {
     headless_name=$1
     shift
-    local n display=""
-    for n in $(seq 99 199); do
-        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-            display=":$n"
-            break
-        fi
-    done
-    if [ -z "$display" ]; then
-        echo "$headless_name: no free X display number from :99 to :199" >&2
-        exit 1
-    fi
-    export DISPLAY="$display"
-    unset WAYLAND_DISPLAY
-    Xvfb "$DISPLAY" "$@" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    # Xvfb takes a free display number itself and writes it once it takes clients.
+    Xvfb -displayfd 3 "$@" -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
+        >"$work/xvfb.log" 2>&1 &
     pids+=($!)
-    wait_for "X display $DISPLAY" xdpyinfo
+    wait_for "X display" test -s "$work/display"
+    export DISPLAY=":$(head -n 1 "$work/display")"
+    unset WAYLAND_DISPLAY
 
     export XDG_RUNTIME_DIR="$work/runtime"
     mkdir -m 700 "$XDG_RUNTIME_DIR"
     export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
     export SDL_AUDIODRIVER=pulseaudio
     pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 \
-        --load=module-native-protocol-unix --load="module-null-sink sink_name=out format=float32le channels=2 rate=48000" \
+        --load=module-native-protocol-unix \
+        --load="module-null-sink sink_name=out rate=48000 format=float32le channels=2" \
         >"$work/pulse.log" 2>&1 &
     pids+=($!)
     wait_for "sound server" pactl info
     pactl set-default-sink out
 }
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    headless_start "$(basename "${1:?usage: headless.sh COMMAND [ARGS...]}")"
+    status=0
+    "$@" || status=$?
+    exit "$status"
+fi

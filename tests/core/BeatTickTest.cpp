@@ -2,41 +2,32 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <string>
+#include <tuple>
 
 using metro::core::BeatTick;
 using metro::core::MetronomeState;
 using metro::core::TimePoint;
 
-namespace {
-// Runs `ticks` beats from beat 1 and returns the slots played, checking on the way that
-// exactly one lamp is lit and that it is the played beat's.
-std::vector<int> slotsPlayed(bool fourFour, int ticks) {
-    MetronomeState state;
-    state.FourFour = fourFour;
-    state.CurrentBeat = 1;
-    std::vector<int> slots;
-    for (int i = 0; i < ticks; ++i) {
-        const TimePoint when{std::chrono::milliseconds(500 * i)};
-        const auto outcome = BeatTick(state, when);
-        std::array<bool, 4> expected{};
-        expected.at(static_cast<std::size_t>(outcome.slot - 1)) = true;
-        EXPECT_EQ(outcome.lamps, expected);
-        EXPECT_EQ(outcome.scheduled, when);
-        slots.push_back(outcome.slot);
-    }
-    return slots;
-}
-} // namespace
-
+// Beats from beat 1 play their slots and light their lamp alone, wrapping after beat 4 (4/4) or
+// beat 3 (3/4); a switch to 3/4 at beat 4 plays beat 4 once and wraps.
 TEST(BeatTick, WrapsAfterBeatFourOrBeatThree) {
-    EXPECT_EQ(slotsPlayed(true, 9), (std::vector<int>{1, 2, 3, 4, 1, 2, 3, 4, 1}));
-    EXPECT_EQ(slotsPlayed(false, 7), (std::vector<int>{1, 2, 3, 1, 2, 3, 1}));
-}
-
-TEST(BeatTick, SwitchingToThreeFourAtBeatFourWrapsAtOnce) {
-    MetronomeState state;
-    state.CurrentBeat = 4; // left over from a 4/4 bar
-    EXPECT_EQ(BeatTick(state, TimePoint{}).slot, 4);
-    EXPECT_EQ(state.CurrentBeat, 1);
+    for (const auto& [fourFour, first, slots] :
+         {std::tuple{true, 1, "123412341"}, std::tuple{false, 1, "1231231"},
+          std::tuple{false, 4, "4123"}}) {
+        MetronomeState state;
+        state.FourFour = fourFour;
+        state.CurrentBeat = first;
+        std::string played;
+        for (std::size_t i = 0; i < std::string_view(slots).size(); ++i) {
+            const TimePoint when{std::chrono::milliseconds(500 * i)};
+            const auto outcome = BeatTick(state, when);
+            std::array<bool, 4> lamps{};
+            lamps.at(static_cast<std::size_t>(outcome.slot - 1)) = true;
+            EXPECT_EQ(outcome.lamps, lamps);
+            EXPECT_EQ(outcome.scheduled, when);
+            played += std::to_string(outcome.slot);
+        }
+        EXPECT_EQ(played, slots);
+    }
 }

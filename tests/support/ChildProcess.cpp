@@ -74,6 +74,14 @@ void ChildProcess::stop() {
     }
 }
 
+BusyLoops::BusyLoops(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+        m_loops.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{"sh", "-c", "while :; do :; done"}, std::vector<std::string>{},
+            "/dev/null"));
+    }
+}
+
 int RunProgram(const std::vector<std::string>& argv,
                const std::vector<std::string>& extraEnvironment,
                const std::filesystem::path& output, std::chrono::milliseconds timeout) {

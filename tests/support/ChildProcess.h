@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -31,6 +32,16 @@ public:
 private:
     pid_t m_pid = -1;
     int m_status = -1;
+};
+
+/// Busy-loop processes at normal priority, as many as asked, keeping that many cores saturated
+/// until this goes. One owner thread.
+class BusyLoops {
+public:
+    explicit BusyLoops(unsigned count);
+
+private:
+    std::vector<std::unique_ptr<ChildProcess>> m_loops;
 };
 
 /// Runs a program to its end (at most `timeout`, then it is killed) and returns its exit code,

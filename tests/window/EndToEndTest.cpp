@@ -1,78 +1,29 @@
-// The real program as a user meets it: on an Xvfb display with a private PulseAudio null sink,
-// driven by xdotool. The recording of the sink shows the clicks and their levels, and
-// screenshots show the lit lamp in its colour.
-#include "ChildProcess.h"
-#include "Onsets.h"
-#include "PulseServer.h"
-#include "XvfbDisplay.h"
-
-#include <gtest/gtest.h>
-
-#include <QColor>
+// The real program as a user meets it, playing into a PulseAudio server of the test's own,
+// which it records, kills and freezes.
+#include <QColor> // Qt first: the session's Xlib defines macros that Qt's headers use as names
 #include <QImage>
 
-#include <X11/Xlib.h>
+#include "Onsets.h"
+#include "ProgramSession.h"
+#include "PulseServer.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <set>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using metro::testsupport::ChildProcess;
-using metro::testsupport::PulseServer;
+using namespace metro::testsupport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const char* const kProgram = std::getenv("METRONOME_PROGRAM"); // the binary under test
+const std::string kCaption = "Qo Metronome (v 1.00a)";
 
-// One headless session: an Xvfb display of its own and a scratch folder.
-struct Session {
-    explicit Session(const std::string& name)
-        : dir(fs::temp_directory_path() / ("metronome-e2e-" + name + std::to_string(getpid()))) {
-        fs::create_directories(dir);
-        xvfb = std::make_unique<metro::testsupport::XvfbDisplay>(dir);
-        display = "DISPLAY=" + xvfb->name();
-    }
-    ~Session() {
-        xvfb.reset();
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-    ChildProcess run(std::vector<std::string> env) const {
-        env.insert(env.end(), {display, "SDL_AUDIODRIVER=pulseaudio", "WAYLAND_DISPLAY="});
-        return ChildProcess({kProgram != nullptr ? kProgram : "metronome"}, env,
-                            dir / "metronome.log");
-    }
-    // Runs an X client (xdotool, import) and returns what it printed.
-    std::string x(const std::vector<std::string>& argv) const {
-        const int status = metro::testsupport::RunProgram(argv, {display}, dir / "x.out", 20s);
-        std::stringstream text;
-        text << std::ifstream(dir / "x.out").rdbuf();
-        EXPECT_EQ(status, 0) << argv.front() << " " << argv.at(1) << ": " << text.str();
-        return text.str();
-    }
-    std::string waitForWindow(const std::string& name) const {
-        const std::string ids = x({"xdotool", "search", "--sync", "--onlyvisible", "--name", name});
-        return ids.substr(0, ids.find('\n'));
-    }
-
-    fs::path dir;
-    std::string display;
-    std::unique_ptr<metro::testsupport::XvfbDisplay> xvfb;
-};
+// A screenshot of the window.
+QImage screenshot(const Scratch& scratch, const std::string& window) {
+    scratch.x({"import", "-window", window, (scratch.dir / "shot.png").string()});
+    return QImage(QString::fromStdString((scratch.dir / "shot.png").string()));
+}
 
 // The lamp (1..4) whose ring shows its fill colour, or 0 when none does.
 int litLamp(const QImage& shot) {
@@ -88,32 +39,47 @@ int litLamp(const QImage& shot) {
     return lit;
 }
 
-} // namespace
+// Every click of a recording a whole number of periods after the first, to the frame. The
+// onsets are where the sound starts (any sample off silence), so the clicks' levels do not
+// move them.
+std::vector<std::int64_t> expectOnTheGrid(const std::vector<float>& recording,
+                                          std::int64_t periodFrames) {
+    OnsetFinder finder{0.0F, 2400};
+    finder.scan(recording, 0);
+    for (std::size_t i = 1; i < finder.onsets.size(); ++i) {
+        EXPECT_EQ(finder.onsets[i] - finder.onsets[i - 1], periodFrames) << "interval " << i;
+    }
+    return finder.onsets;
+}
+
+std::unique_ptr<PulseServer> startPulse() {
+    try {
+        return std::make_unique<PulseServer>(48000);
+    } catch (const PulseUnavailable& error) {
+        ADD_FAILURE() << error.what();
+        return nullptr;
+    }
+}
 
 // 3/4 at 60 BPM, beat 3 turned up to full level: the clicks come in threes, one second apart,
-// beat 2 at its start-up level (-4 dB) and beats 1 and 3 at full level.
-TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
-    std::unique_ptr<PulseServer> pulse;
-    try {
-        pulse = std::make_unique<PulseServer>(48000);
-    } catch (const metro::testsupport::PulseUnavailable& error) {
-        GTEST_SKIP() << error.what();
-    }
-    Session session("play");
-    metro::testsupport::MonitorRecording recording(*pulse);
-    ChildProcess program = session.run(pulse->clientEnvironment());
-    const std::string window = session.waitForWindow("Qo Metronome \\(v 1.00a\\)");
-    session.x({"xdotool", "windowfocus", "--sync", window});
+// beat 2 at its start-up level (-4 dB) and beats 1 and 3 at full level. Gives true when the
+// server logged an underrun (its silence moves the later clicks) and this is not the last try.
+bool playThreeFour(PulseServer& pulse, bool lastTry) {
+    const Scratch scratch("play");
+    MonitorRecording recording(pulse);
+    ChildProcess program = scratch.launch(pulse.clientEnvironment());
+    const std::string window = scratch.window("--name", "Qo Metronome \\(v 1.00a\\)");
+    scratch.x({"xdotool", "windowfocus", "--sync", window});
     std::this_thread::sleep_for(600ms); // the voices load 150 ms after the window appears
     const auto click = [&](int x, int y) {
-        session.x({"xdotool", "mousemove", "--window", window, std::to_string(x), std::to_string(y),
+        scratch.x({"xdotool", "mousemove", "--window", window, std::to_string(x), std::to_string(y),
                    "click", "1"});
     };
     click(548, 56);  // "3/4"
     click(408, 224); // Slider3, then to its top level
-    session.x({"xdotool", "key", "End"});
+    scratch.x({"xdotool", "key", "End"});
     click(300, 57); // the tempo box: 60 BPM
-    session.x({"xdotool", "key", "ctrl+a", "6", "0", "space"});
+    scratch.x({"xdotool", "key", "ctrl+a", "6", "0", "space"});
     const auto start = Clock::now();
 
     // Beat k sounds at start + k s; its lamp lights then, plus up to 300 ms of output latency.
@@ -122,8 +88,7 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     };
     std::this_thread::sleep_until(start + 1500ms);
     const auto from = Clock::now() - 300ms;
-    session.x({"import", "-window", window, (session.dir / "shot.png").string()});
-    const QImage shot(QString::fromStdString((session.dir / "shot.png").string()));
+    const QImage shot = screenshot(scratch, window);
     const int lamp = litLamp(shot);
     EXPECT_TRUE(lamp == lampAt(from) || lamp == lampAt(Clock::now())) << lamp;
     // The gap where beat 4 was: no lamp, no number.
@@ -131,132 +96,94 @@ TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
     EXPECT_EQ(shot.pixelColor(560, 165), shot.pixelColor(10, 120));
 
     std::this_thread::sleep_until(start + 6600ms);
-    session.x({"xdotool", "key", "Escape"});
+    scratch.x({"xdotool", "key", "Escape"});
     std::this_thread::sleep_for(1500ms); // nothing more after STOP
     const std::vector<float> samples = recording.stop();
-    ASSERT_EQ(kill(program.pid(), SIGTERM), 0); // the sound library must not swallow it
+    EXPECT_EQ(kill(program.pid(), SIGTERM), 0); // the sound library must not swallow it
     const int status = program.waitFor(3s);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-
-    const auto onsets = metro::testsupport::FindOnsets(samples, 2);
+    if (recording.playbackUnderruns() > 0 && !lastTry) {
+        return true;
+    }
+    const auto onsets = expectOnTheGrid(samples, 48000);
     // The first click after the stream starts can be lost by the monitor; six were played.
-    ASSERT_GE(onsets.size(), 5U);
-    ASSERT_LE(onsets.size(), 6U);
-    const std::size_t missing = 6 - onsets.size();
+    EXPECT_TRUE(onsets.size() == 5 || onsets.size() == 6) << onsets.size();
+    if (onsets.size() < 5 || onsets.size() > 6) {
+        return false;
+    }
     std::array<double, 4> peak{};
     for (std::size_t i = 0; i < onsets.size(); ++i) {
-        // One second apart, to the frame but for where the threshold meets the louder beat 1.
-        if (i > 0) {
-            EXPECT_NEAR(static_cast<double>(onsets[i] - onsets[i - 1]), 48000.0, 2.0) << i;
-        }
         const auto first = samples.begin() + 2 * onsets[i];
-        const auto last = std::min(first + 4800, samples.end());
-        const auto [lo, hi] = std::minmax_element(first, last);
-        const double height = std::max(-double{*lo}, double{*hi});
-        double& beatPeak = peak.at((i + missing) % 3 + 1);
-        beatPeak = std::max(beatPeak, height);
+        const auto [lo, hi] = std::minmax_element(first, std::min(first + 4800, samples.end()));
+        double& beatPeak = peak.at((i + 6 - onsets.size()) % 3 + 1);
+        beatPeak = std::max({beatPeak, -double{*lo}, double{*hi}});
     }
-    ASSERT_GT(peak[1], 0.0);
     EXPECT_NEAR(peak[2] / peak[1], std::pow(10.0, -400.0 / 2000.0), 0.05);
     EXPECT_NEAR(peak[3] / peak[1], 1.0, 0.05);
+    return false;
+}
+
+} // namespace
+
+TEST(EndToEnd, PlaysThreeFourWithTheLevelsSetAndLightsTheLamps) {
+    const auto pulse = startPulse();
+    ASSERT_TRUE(pulse);
+    for (int attempt = 1; attempt <= 2 && playThreeFour(*pulse, attempt == 2); ++attempt) {
+        std::cout << "the server logged an underrun: played once more\n";
+    }
 }
 
 // No sound server and no ALSA device: the device message, and the program ends with a failure
 // status once it is dismissed, without ever showing its window. SDL tries every driver it has;
 // an empty ALSA configuration stands for a machine without a sound card.
 TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
-    Session session("nodevice");
-    fs::create_directories(session.dir / "runtime");
-    std::ofstream(session.dir / "asound.conf").flush();
-    ChildProcess program = session.run(
-        {"PULSE_SERVER=unix:" + (session.dir / "runtime/none").string(),
-         "XDG_RUNTIME_DIR=" + (session.dir / "runtime").string(),
-         "SDL_AUDIODRIVER=", "ALSA_CONFIG_PATH=" + (session.dir / "asound.conf").string()});
-    const std::string box = session.waitForWindow("Qo Metronome");
-    EXPECT_EQ(session.x({"xdotool", "getwindowname", box}), "Qo Metronome\n");
-    session.x({"xdotool", "windowfocus", "--sync", box});
-    session.x({"xdotool", "key", "Return"});
+    const Scratch scratch("nodevice");
+    fs::create_directories(scratch.dir / "runtime");
+    std::ofstream(scratch.dir / "asound.conf").flush();
+    ChildProcess program = scratch.launch(
+        {"PULSE_SERVER=unix:" + (scratch.dir / "runtime/none").string(),
+         "XDG_RUNTIME_DIR=" + (scratch.dir / "runtime").string(),
+         "SDL_AUDIODRIVER=", "ALSA_CONFIG_PATH=" + (scratch.dir / "asound.conf").string()});
+    const std::string box = scratch.window("--name", "Qo Metronome");
+    EXPECT_EQ(scratch.x({"xdotool", "getwindowname", box}), "Qo Metronome\n");
+    scratch.x({"xdotool", "windowfocus", "--sync", box});
+    scratch.x({"xdotool", "key", "Return"});
     const int status = program.waitFor(5s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
-namespace {
-
-// Asks the window to close, as a window manager's close button would (WM_DELETE_WINDOW).
-void askToClose(const Session& session, const std::string& window) {
-    Display* display = XOpenDisplay(session.display.substr(session.display.find(':')).c_str());
-    ASSERT_NE(display, nullptr);
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = std::stoul(window);
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
-    XCloseDisplay(display);
-}
-
-// The lamps lit in screenshots over `span`: the beat going on shows as several lamps in turn.
-std::set<int> lampsSeen(const Session& session, const std::string& window, Clock::duration span) {
-    std::set<int> seen;
-    const auto until = Clock::now() + span;
-    while (Clock::now() < until) {
-        session.x({"import", "-window", window, (session.dir / "shot.png").string()});
-        seen.insert(litLamp(QImage(QString::fromStdString((session.dir / "shot.png").string()))));
-        std::this_thread::sleep_for(150ms);
-    }
-    return seen;
-}
-
-} // namespace
-
 // The sound server killed while the metronome plays, started again, then frozen: the window
-// answers and the lamps keep the beat throughout, the caption tells while there is no sound,
-// the clicks come back with the server, and the window closes at once (status 0) even while
-// the server is frozen.
+// answers, its caption telling while there is no sound, the clicks come back on their grid with
+// the server, and the window closes at once (status 0) even while the server is frozen.
 TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
-    std::unique_ptr<PulseServer> pulse;
-    try {
-        pulse = std::make_unique<PulseServer>(48000);
-    } catch (const metro::testsupport::PulseUnavailable& error) {
-        GTEST_SKIP() << error.what();
-    }
-    Session session("faults");
-    ChildProcess program = session.run(pulse->clientEnvironment());
-    const std::string window = session.waitForWindow("Qo Metronome \\(v 1.00a\\)");
-    session.x({"xdotool", "windowfocus", "--sync", window});
+    const auto pulse = startPulse();
+    ASSERT_TRUE(pulse);
+    const Scratch scratch("faults");
+    ChildProcess program = scratch.launch(pulse->clientEnvironment());
+    const std::string window = scratch.window("--name", "Qo Metronome \\(v 1.00a\\)");
+    const auto caption = [&] { return scratch.x({"xdotool", "getwindowname", window}); };
+    scratch.x({"xdotool", "windowfocus", "--sync", window});
     std::this_thread::sleep_for(600ms); // the voices load 150 ms after the window appears
-    session.x({"xdotool", "mousemove", "--window", window, "300", "57", "click", "1"});
-    session.x({"xdotool", "key", "ctrl+a", "6", "0", "space"}); // 60 BPM, started
+    scratch.x({"xdotool", "mousemove", "--window", window, "300", "57", "click", "1"});
+    scratch.x({"xdotool", "key", "ctrl+a", "6", "0", "space"}); // 60 BPM, started
     std::this_thread::sleep_for(1s);
-
-    const std::string caption = "Qo Metronome (v 1.00a)\n";
-    const std::string noSound = "Qo Metronome (v 1.00a) - no sound\n";
     pulse->kill();
-    EXPECT_GE(lampsSeen(session, window, 3s).size(), 3U) << "the lamps stopped with the server";
-    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), noSound);
-    session.x({"xdotool", "key", "Escape"}); // the window still answers: Stop, then Start
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(lampsSeen(session, window, 1s), std::set<int>{0}) << "a lamp lit after Stop";
-    session.x({"xdotool", "key", "space"});
-
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(caption(), kCaption + " - no sound\n");
     pulse->restart();
-    metro::testsupport::MonitorRecording recording(*pulse);
+    MonitorRecording recording(*pulse);
     std::this_thread::sleep_for(3500ms);
-    const auto onsets = metro::testsupport::FindOnsets(recording.stop(), 2);
-    ASSERT_GE(onsets.size(), 2U) << "no sound after the server came back";
-    EXPECT_NEAR(static_cast<double>(onsets.back() - onsets[onsets.size() - 2]), 48000.0, 2.0);
-    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), caption);
-
+    const std::vector<float> samples = recording.stop();
+    // An underrun the server logged moves the clicks after it: then they are only counted.
+    const auto heard = recording.playbackUnderruns() == 0 ? expectOnTheGrid(samples, 48000)
+                                                          : FindOnsets(samples, 2);
+    EXPECT_GE(heard.size(), 2U) << "no sound after the restart";
+    EXPECT_EQ(caption(), kCaption + "\n");
     pulse->freeze();
-    EXPECT_GE(lampsSeen(session, window, 2500ms).size(), 2U) << "the lamps stopped with the server";
-    EXPECT_EQ(session.x({"xdotool", "getwindowname", window}), noSound);
-    const auto closing = Clock::now();
-    askToClose(session, window);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(caption(), kCaption + " - no sound\n");
+    askToClose(window);
     const int status = program.waitFor(5s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::cout << "closed " << std::chrono::duration<double>(Clock::now() - closing).count()
-              << " s after being asked, the server frozen\n";
     pulse->thaw();
 }

@@ -17,7 +17,7 @@ struct TickOutcome {
 
 /// One beat: lights the lamp of CurrentBeat, names its slot to play, then advances
 /// CurrentBeat with the 3/4 or 4/4 wrap. Pure: no threads, no I/O.
-// NOLINTNEXTLINE(readability-identifier-naming): documented procedure name
+// NOLINTNEXTLINE(readability-identifier-naming): kept as the form's procedure name
 TickOutcome BeatTick(MetronomeState& state, TimePoint scheduled);
 
 } // namespace metro::core

@@ -16,7 +16,7 @@ std::optional<std::int64_t> tempoValue(std::string_view tempoText);
 /// Tempo-to-period rule: 60000 / tempo milliseconds, rounded to nearest with ties to even.
 /// Returns nothing for text that gives no usable period (not a number, 0, or a period
 /// that rounds to 0 ms), so a caller keeps the period it had.
-// NOLINTNEXTLINE(readability-identifier-naming): documented rule name
+// NOLINTNEXTLINE(readability-identifier-naming): kept as the form's procedure name
 std::optional<std::int32_t> PeriodFromTempo(std::string_view tempoText);
 
 /// True when Start accepts this tempo text: a number from kMinTempo to kMaxTempo.

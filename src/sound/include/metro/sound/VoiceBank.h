@@ -25,11 +25,11 @@ public:
     explicit VoiceBank(SoundService& sound, std::filesystem::path directory = {});
 
     /// Loads "click.wav" into slots 1..4.
-    void SETIT(); // NOLINT(readability-identifier-naming): documented procedure name
+    void SETIT(); // NOLINT(readability-identifier-naming): the form's procedure name
     /// Loads "hat.wav" into slots 1..4.
-    void setithat(); // NOLINT(readability-identifier-naming): documented procedure name
+    void setithat(); // NOLINT(readability-identifier-naming): the form's procedure name
     /// Empties slots 0..4 in index order.
-    void ReleaseVoices(); // NOLINT(readability-identifier-naming): documented procedure name
+    void ReleaseVoices(); // NOLINT(readability-identifier-naming): the form's procedure name
 
     /// The sound now in the slots.
     VoiceSound loaded() const { return m_loaded; }

@@ -27,7 +27,7 @@ namespace metro::window {
 
 class Shape;
 
-/// The metronome's window. Its controls carry their documented names as objectName
+/// The metronome's window. Its controls carry their form names as objectName
 /// ("Command1", "Slider3", "Shape2", ...). It shows the transport's states, relays every
 /// control event to the transport, the voices or the sound service, and lights the beat lamps
 /// when their clicks become audible. Window thread only.
@@ -79,7 +79,7 @@ private:
 
     // Start-up and shut-down (Form1Lifecycle.cpp)
     void Timer1_Timer(); // NOLINT(readability-identifier-naming): Control_Event handler name
-    void Loadfirst();    // NOLINT(readability-identifier-naming): documented procedure name
+    void Loadfirst();    // NOLINT(readability-identifier-naming): kept as the form's procedure name
     void Form_Unload();  // NOLINT(readability-identifier-naming): Control_Event handler name
     void showSoundState();
 
