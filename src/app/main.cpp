@@ -17,8 +17,7 @@
 #include <utility>
 
 int main(int argc, char** argv) {
-    // The sound server through libpulse where one answers, else SDL2. Made before any other
-    // thread: the SDL2 output sets the environment libpulse reads.
+    // The sound server through libpulse where one answers, else SDL2.
     auto output = std::make_unique<metro::sound::FallbackOutput>(
         std::make_unique<metro::sound::PulseOutput>(),
         std::make_unique<metro::sound::DeviceOutput>());

@@ -22,8 +22,6 @@ struct PeriodicTimer::Event {
 };
 
 namespace {
-constexpr auto kEarlyWake = std::chrono::microseconds(200);
-
 // The finest timing the platform gives a normal process: 1 ns timer slack, and a real-time
 // priority when the system allows it (quietly kept at normal priority when it does not).
 void tuneTimerThread() {
@@ -110,20 +108,12 @@ void PeriodicTimer::runEvent(const std::shared_ptr<Event>& event) {
     while (true) {
         TimePoint due = event->armed + index * event->period;
         // An absolute deadline on the monotonic clock: lateness never accumulates. The kernel
-        // wakes a sleeper about 100 us late here, so sleep to just before the deadline and
-        // spin the rest; the spin costs under 0.1 % of a core at the fastest tempo.
-        if (event->wake.wait_until(lock, due - kEarlyWake, [&] { return event->stop; })) {
+        // wakes a sleeper about 100 us late here; each call carries its ideal time, from which
+        // the sound is placed, so that lateness is not worth a spin.
+        if (event->wake.wait_until(lock, due, [&] { return event->stop; })) {
             return;
         }
-        lock.unlock(); // a kill need not wait out the spin
-        TimePoint now = Clock::now();
-        while (now < due) {
-            now = Clock::now();
-        }
-        lock.lock();
-        if (event->stop) {
-            return;
-        }
+        const TimePoint now = Clock::now();
         if (now - due >= event->period) {
             // Stalled past whole periods: skip to the latest due call, keep the grid.
             const std::int64_t latest = (now - event->armed) / event->period;

@@ -23,8 +23,6 @@ constexpr int kFallbackRate = 48000;
 /// Buffers per second: 100 gives 10 ms buffers (480 frames at 48 kHz).
 constexpr int kBuffersPerSecond = 100;
 
-/// Sound the PulseAudio server holds ahead of the device, in ms (see the constructor).
-constexpr const char* kServerBufferMs = "20";
 /// Real-time priority of the audio thread: above the beat timer's, below the sound server's.
 constexpr int kAudioPriorityAboveMin = 2;
 
@@ -206,15 +204,7 @@ void DeviceOutput::renderCallback(void* userdata, std::uint8_t* buffer, int leng
     stream.rendering.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-DeviceOutput::DeviceOutput() {
-    // SDL's PulseAudio driver asks the server to hold just one buffer (10 ms), which a busy
-    // machine cannot keep full: every late callback becomes a gap that delays all later sound.
-    // libpulse takes the server's buffer length from PULSE_LATENCY_MSEC; unless the user chose
-    // one, ask for two buffers (20 ms). Callbacks stay 10 ms apart. (30 ms made the callbacks'
-    // timing wander enough to stir the mixer's clock map.) Set here, before the program starts
-    // other threads, since setenv is not safe beside a getenv on another thread.
-    setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0); // NOLINT(concurrency-mt-unsafe): see above
-}
+DeviceOutput::DeviceOutput() = default;
 
 DeviceOutput::~DeviceOutput() {
     close();

@@ -17,9 +17,16 @@ constexpr auto kEarlyMargin = std::chrono::milliseconds(1);
 constexpr auto kRetry = std::chrono::milliseconds(2);
 } // namespace
 
-// Called after every transport action: starts the lamp timer for a new run, stops it after Stop.
+// Called after every transport action: starts the lamp timer (and the sound-state check) for a
+// new run, stops them after Stop.
 void Form1::followTransport() {
     const core::TimePoint now = core::Clock::now();
+    showSoundState();
+    if (m_transport.state().IsRunning) {
+        m_soundStateTimer.start();
+    } else {
+        m_soundStateTimer.stop();
+    }
     if (m_transport.state().IsRunning && !m_lampTimer.isActive()) {
         m_nextBeat = now + std::chrono::milliseconds(m_transport.state().PeriodMs);
     }

@@ -59,11 +59,11 @@ bool Form1::Form_Load() {
     }
     m_loaded = true;
     m_timer1.start();
-    m_soundStateTimer.start();
     return true;
 }
 
 // The lamps keep the beat while the sound device is lost; the caption says the clicks do not.
+// Looked at while running (a stopped metronome wakes for nothing), and at every Start and Stop.
 void Form1::showSoundState() {
     const QString caption = QString::fromLatin1(kCaption);
     setWindowTitle(m_sound.outputAvailable() ? caption : caption + QStringLiteral(" - no sound"));

@@ -27,8 +27,6 @@ public:
     /// leaves it to the watch thread and returns.
     static constexpr std::chrono::milliseconds kCloseTimeout{1000};
 
-    /// Construct it before the program starts other threads: it sets the environment libpulse
-    /// reads.
     DeviceOutput();
     ~DeviceOutput() override;
     DeviceOutput(const DeviceOutput&) = delete;
