@@ -14,6 +14,9 @@ constexpr double kWideBandwidth = 2.0;   // Hz, while the loop pulls in
 constexpr double kNarrowBandwidth = 0.1; // Hz, once settled
 constexpr double kNarrowingSeconds = 1.0;
 constexpr double kMinSkipSeconds = 0.001;
+// A server's timing reports wander by a few milliseconds now and then; what really moves the
+// stream (running dry, a move) the output announces (expectStep).
+constexpr double kMinSkipSecondsExact = 0.005;
 // With callbacks that jitter by more than a millisecond, a fixed 1 ms limit would skip most
 // readings and restart the loop over and over; the limit widens to this many mean deviations.
 constexpr double kSkipDeviations = 4.0;
@@ -227,7 +230,8 @@ double ClockMap::bandwidth(double time) const noexcept {
 }
 
 double ClockMap::skipLimit() const noexcept {
-    return std::max(kMinSkipSeconds, kSkipDeviations * m_meanDeviation);
+    return std::max(m_exact ? kMinSkipSecondsExact : kMinSkipSeconds,
+                    kSkipDeviations * m_meanDeviation);
 }
 
 double ClockMap::frameAt(core::TimePoint time) const noexcept {
