@@ -41,15 +41,17 @@ struct Scratch {
         return ChildProcess({kProgram != nullptr ? kProgram : "metronome"}, env,
                             dir / (log + ".log"));
     }
-    /// Runs an X client (xdotool, import) to its end and returns what it printed; with
-    /// `mustWork`, a failure status fails the test.
-    std::string x(const std::vector<std::string>& argv, const std::string& out = "x",
+    /// Runs a tool on the desktop (xdotool, import, weston-debug) to its end, behind the program
+    /// under test (nice), and returns what it printed; with `mustWork`, a failure status fails
+    /// the test.
+    std::string x(std::vector<std::string> argv, const std::string& out = "x",
                   bool mustWork = true) const {
+        argv.insert(argv.begin(), "nice");
         const int status = RunProgram(argv, {}, dir / (out + ".out"), 20s);
         std::stringstream text;
         text << std::ifstream(dir / (out + ".out")).rdbuf();
         EXPECT_TRUE(status == 0 || !mustWork)
-            << argv.front() << " " << argv.at(1) << ": " << text.str();
+            << argv.at(1) << " " << argv.at(2) << ": " << text.str();
         return status == 0 ? text.str() : "";
     }
     /// The first visible window that xdotool finds by `how` ("--name", "--pid") and `what`.
