@@ -9,17 +9,8 @@
 #include "metro/window/MetronomeApplication.h"
 #include "metro/window/Shape.h"
 
-#include <QClipboard>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScreen>
-#include <QSlider>
-#include <QStyleOptionButton>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <sndfile.h>
 
@@ -113,6 +104,12 @@ class Form1Test : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Rig> m_rig;
+    /// A rig in place of the started one, not started yet.
+    Rig& fresh() {
+        m_rig.reset();
+        m_rig = std::make_unique<Rig>();
+        return *m_rig;
+    }
     QWidget* focusOn(const char* name) {
         m_rig->find(name)->setFocus(Qt::TabFocusReason);
         return m_rig->find(name);
@@ -185,9 +182,6 @@ private slots:
         QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
         QCOMPARE(rig.form.geometry().center(), rig.form.screen()->availableGeometry().center());
         QCOMPARE(rig.find<QPushButton>("Command1")->text(), "Start/Stop (Spacebar)");
-        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
-        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
-        QCOMPARE(rig.find<QLineEdit>("Text1")->text(), "120");
         QVERIFY(rig.litLamps().empty() && !rig.find("Command3")->isEnabled());
         // The outline over Label17 lets its clicks through.
         const QWidget* label17 = rig.find("Label17");
@@ -306,23 +300,20 @@ private slots:
         QTest::addColumn<QString>("text");        // the box after the paste
         QTest::addColumn<int>("periodOnLeaving"); // PeriodMs after the focus leaves the box
         QTest::addColumn<int>("startPeriod");     // the armed period, 0 when Start refuses
-        for (const char* refused : {"60abc", "-60", "6 0", "60.5"}) {
+        for (const char* refused : {"60abc", "-60", "6 0", "60.5", "\u0666\u0660"}) {
             QTest::newRow(refused) << refused << "120" << 500 << 500;
         }
-        QTest::newRow("arabic-indic digits")
-            << QString::fromUtf8("\u0666\u0660") << "120" << 500 << 500;
-        QTest::newRow("30 digits") << "123456789012345678901234567890"
-                                   << "123456789012345678901234567890" << 500 << 0;
-        QTest::newRow("empty") << ""
-                               << "" << 500 << 0;
-        QTest::newRow("zero") << "0"
-                              << "0" << 500 << 0;
-        QTest::newRow("period under 1 ms") << "1000000"
-                                           << "1000000" << 500 << 0;
-        QTest::newRow("over 400") << "401"
-                                  << "401" << 150 << 0;
-        QTest::newRow("leading zeros") << "00060"
-                                       << "00060" << 1000 << 1000;
+        const std::tuple<const char*, int, int> kept[] = {
+            {"123456789012345678901234567890", 500, 0},
+            {"", 500, 0},
+            {"0", 500, 0},
+            {"1000000", 500, 0},
+            {"401", 150, 0},
+            {"00060", 1000, 1000}};
+        for (const auto& [clip, periodOnLeaving, startPeriod] : kept) {
+            QTest::newRow(*clip != 0 ? clip : "empty")
+                << clip << clip << periodOnLeaving << startPeriod;
+        }
     }
     void pastedTempoText() {
         QFETCH(QString, clip);
@@ -368,7 +359,7 @@ private slots:
         QVERIFY(messages >= 1 && QApplication::activeModalWidget() == nullptr);
     }
 
-    void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
+    void reloadAppliesTheSliders() {
         Rig& rig = *m_rig;
         rig.find<QSlider>("Slider3")->setValue(-3200);
         rig.sound.levels.clear();
@@ -377,14 +368,6 @@ private slots:
         QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -800}, {3, -3200}, {4, -800}}));
         QTest::keyClick(rig.find("Option2"), Qt::Key_Left); // arrow keys select too
         QCOMPARE(rig.voiceFile(), "click.wav");
-        std::ofstream(rig.folder / "hat.wav") << "damaged";
-        rig.sound.levels.clear();
-        BoxAnswerer answer;
-        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
-        QVERIFY2(answer.seen.contains("hat.wav"), qPrintable(answer.seen));
-        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
-        QCOMPARE(rig.voiceFile(), "click.wav");
-        QVERIFY(rig.sound.levels.empty());
     }
 
     // While the device is lost the caption says so, and the lamps keep the beat.
@@ -397,16 +380,11 @@ private slots:
         m_rig->sound.available = true;
         QTRY_COMPARE(m_rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
     }
-};
 
-class Form1LifecycleTest : public QObject {
-    Q_OBJECT
-
-private slots:
     // Until the voices are in, Start, the options and the sliders do nothing; then the start-up
     // load sets the default levels, the period and the hidden captions.
     void inputBeforeTheStartUpLoadIsIgnored() {
-        Rig rig;
+        Rig& rig = fresh();
         QVERIFY(rig.startUp(false));
         QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
         QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
@@ -425,14 +403,13 @@ private slots:
         QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
         QCOMPARE(rig.transport.state().PeriodMs, 500);
         QVERIFY(rig.transport.state().FourFour && !rig.running());
-        QCOMPARE(rig.find<QLabel>("Label6")->text(), "500");
         QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
         QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
         QVERIFY(rig.running());
     }
 
     void deviceFailureShowsTheMessageAndNeverLoads() {
-        Rig rig;
+        Rig& rig = fresh();
         rig.sound.failOpen = true;
         BoxAnswerer answer;
         QVERIFY(!rig.form.Form_Load());
@@ -445,8 +422,7 @@ private slots:
     }
 
     void closingStopsTheTicksBeforeReleasingVoicesAndDevice() {
-        Rig rig;
-        QVERIFY(rig.startUp());
+        Rig& rig = *m_rig;
         QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
         rig.timer.fire();
         rig.log.clear();
@@ -460,7 +436,7 @@ private slots:
     // The start-up load is a handler like any other: its error is shown, naming the file, and
     // the event loop ends with the failure status.
     void errorInAHandlerIsShownAndEndsTheProgram() {
-        Rig rig;
+        Rig& rig = fresh();
         std::ofstream(rig.folder / "click.wav") << "damaged";
         BoxAnswerer answer;
         QVERIFY(rig.startUp(false));
@@ -472,25 +448,19 @@ private slots:
         QVERIFY(!rig.transport.ready());
     }
 
-    // The hi-hat file is damaged while the clicks play; choosing it then shows the file's
-    // name, puts the option back and keeps the clicks, which play on after the next Start.
-    // (Root reads a file whatever its mode bits, so "unreadable" is a folder or a pipe.)
+    // The hi-hat file is damaged while the clicks play; choosing it then shows the file's name,
+    // puts the option back and keeps the clicks and their levels, which play on after the next
+    // Start. (Root reads a file whatever its mode bits, so "unreadable" is a pipe. The decoder's
+    // own test goes through the kinds of damage.)
     void damagedVoiceFileLeavesTheOldVoicesPlaying() {
-        Rig rig;
+        Rig& rig = *m_rig;
         const fs::path hat = rig.folder / "hat.wav";
         const std::vector<std::pair<const char*, std::function<void()>>> damages{
             {"garbage", [&] { std::ofstream(hat) << "not a sound"; }},
-            {"truncated",
-             [&] {
-                 writeVoice(hat);
-                 fs::resize_file(hat, 30);
-             }},
             {"deleted", [] {}},
-            {"folder", [&] { fs::create_directory(hat); }},
             {"pipe", [&] { QVERIFY(mkfifo(hat.c_str(), 0600) == 0); }},
             {"mended", [&] { writeVoice(hat); }},
         };
-        QVERIFY(rig.startUp());
         const auto click = [&](const char* name) {
             QTest::mouseClick(rig.find(name), Qt::LeftButton);
         };
@@ -499,10 +469,12 @@ private slots:
             damage();
             const bool mended = std::string(name) == "mended";
             BoxAnswerer answer;
+            rig.sound.levels.clear();
             click("Option2");
             QVERIFY2(mended || answer.seen.contains(QString::fromStdString(hat.string())), name);
             QCOMPARE(rig.find<QRadioButton>("Option2")->isChecked(), mended);
             QCOMPARE(rig.voiceFile(), mended ? "hat.wav" : "click.wav");
+            QCOMPARE(rig.sound.levels.empty(), !mended);
             const int plays = rig.sound.plays;
             click("Command1");
             rig.timer.fire();
@@ -514,13 +486,8 @@ private slots:
 
 int main(int argc, char** argv) {
     MetronomeApplication app(argc, argv);
-    Form1Test form1;
-    Form1LifecycleTest lifecycle;
-    // A function named on the command line (the scale runs) is one of the form's.
-    if (argc > 1 && argv[argc - 1][0] != '-') {
-        return QTest::qExec(&form1, argc, argv);
-    }
-    return QTest::qExec(&form1, argc, argv) | QTest::qExec(&lifecycle, argc, argv);
+    Form1Test test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "WindowTest.moc"
