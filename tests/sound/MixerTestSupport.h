@@ -35,12 +35,13 @@ inline constexpr int kLongTestDivisor = 1;
 inline constexpr int kRate = 48000;
 inline constexpr Nanos kLatency = 60ms;
 
-/// A sound from mono samples, copied to both channels.
-inline std::shared_ptr<const SampleSet> MakeSound(const std::vector<float>& mono) {
+/// A sound from the samples of its left and right channels; without a right, the left on both.
+inline std::shared_ptr<const SampleSet> MakeSound(const std::vector<float>& left,
+                                                  const std::vector<float>& right = {}) {
     auto sound = std::make_shared<SampleSet>();
     sound->sampleRate = kRate;
-    for (const float sample : mono) {
-        sound->samples.insert(sound->samples.end(), {sample, sample});
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        sound->samples.insert(sound->samples.end(), {left[i], right.empty() ? left[i] : right[i]});
     }
     return sound;
 }

@@ -7,6 +7,7 @@
 #include "metro/sound/OfflineOutput.h"
 
 #include "Fakes.h"
+#include "MixerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -52,17 +53,6 @@ struct Watch final : core::BeatPlayer, core::BeatDisplay {
     std::atomic<int> faults{0};
     std::atomic<int> plays{0};
 };
-
-// A 50 ms tone on one channel only, so the recording tells which sound played.
-std::shared_ptr<const SampleSet> oneSided(int channel) {
-    auto sound = std::make_shared<SampleSet>();
-    sound->sampleRate = 48000;
-    sound->samples.assign(2 * 48000 / 20, 0.0F);
-    for (auto i = static_cast<std::size_t>(channel); i < sound->samples.size(); i += 2) {
-        sound->samples[i] = 0.5F;
-    }
-    return sound;
-}
 
 // Pulls the output as a device would and counts, per channel, the buffers that sound, and those
 // that sound on a channel whose voices were released (from the second buffer after the release:
@@ -115,10 +105,14 @@ TEST(TransportStress, TenThousandTogglesRaceTheTicksWithTheRealTimerAndMixer) {
     OfflineOutput& output = *owned;
     EngineSoundService sound(std::move(owned));
     sound.open();
+    // A 50 ms tone on one channel only, so the recording tells which sound played.
+    const std::vector<float> tone(2400, 0.5F);
+    const std::vector<float> quiet(2400, 0.0F);
     int channel = 0;
     const auto load = [&] {
         for (int slot = 1; slot <= 4; ++slot) {
-            sound.createVoice(slot, oneSided(channel));
+            sound.createVoice(slot, channel == 0 ? test::MakeSound(tone, quiet)
+                                                 : test::MakeSound(quiet, tone));
         }
     };
     load();
