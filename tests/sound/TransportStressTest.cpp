@@ -7,7 +7,6 @@
 #include "metro/sound/OfflineOutput.h"
 
 #include "Fakes.h"
-#include "MixerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -111,8 +110,8 @@ TEST(TransportStress, TenThousandTogglesRaceTheTicksWithTheRealTimerAndMixer) {
     int channel = 0;
     const auto load = [&] {
         for (int slot = 1; slot <= 4; ++slot) {
-            sound.createVoice(slot, channel == 0 ? test::MakeSound(tone, quiet)
-                                                 : test::MakeSound(quiet, tone));
+            sound.createVoice(slot, channel == 0 ? testsupport::MakeSound(tone, quiet)
+                                                 : testsupport::MakeSound(quiet, tone));
         }
     };
     load();
