@@ -57,16 +57,12 @@ struct Watch final : core::BeatPlayer, core::BeatDisplay {
 // that sound on a channel whose voices were released (from the second buffer after the release:
 // the one in progress may predate it).
 struct AudioThread {
-    explicit AudioThread(OfflineOutput& out) : output(out), thread([this] { run(); }) {}
-    ~AudioThread() {
-        done = true;
-        thread.join();
-    }
+    explicit AudioThread(OfflineOutput& out) : output(out) {}
     /// Forbids sound on `channel` once the voices released before this call have faded. One
     /// word holds the channel and the first pull it applies to, so the two change together.
     void forbid(int channel) { rule = (std::uint64_t(channel) + 1) << 48U | (pulls.load() + 2); }
-    void run() {
-        for (auto next = core::Clock::now(); !done; next += 10ms) {
+    void run(const std::stop_token& stop) {
+        for (auto next = core::Clock::now(); !stop.stop_requested(); next += 10ms) {
             std::this_thread::sleep_until(next);
             output.pull(core::Clock::now());
             const std::uint64_t forbidden = rule.load();
@@ -87,12 +83,11 @@ struct AudioThread {
     }
 
     OfflineOutput& output;
-    std::atomic<bool> done{false};
     std::atomic<std::uint64_t> pulls{0};
     std::atomic<std::uint64_t> rule{0};
     std::atomic<int> released{0};
     std::array<std::atomic<int>, 2> sounded{};
-    std::thread thread;
+    std::jthread thread{[this](const std::stop_token& stop) { run(stop); }};
 };
 
 // Ten thousand toggles at 400 BPM (150 ms), half under a sanitizer: most Stops come at once; every
