@@ -16,6 +16,7 @@
 #include <numbers>
 #include <set>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace metro::sound {
@@ -67,45 +68,35 @@ std::shared_ptr<const SampleSet> decodeWithin(const fs::path& path, int rate,
     return decoding.get();
 }
 
-struct GoodFile {
-    const char* name;
-    int format;
-    int rate;
-    int channels;
-    double tolerance; // the format's quantisation, or the resampler's error
-};
-
-const GoodFile kGoodFiles[] = {
-    {"wav u8", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 48000, 2, 1.0 / 64},
-    {"wav 16", kWav16, 48000, 2, 1e-4},
-    {"wav 24", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 48000, 2, 1e-6},
-    {"wav 32", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 48000, 2, 1e-6},
-    {"wav float mono", kWavFloat, 48000, 1, 1e-7},
-    {"wav float 4 channels", kWavFloat, 48000, 4, 1e-6},
-    {"wav 16 at 22050", kWav16, 22050, 1, 1e-3},
-    {"flac 16 at 44100", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 1e-3},
-    {"aiff 16 at 96000", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 96000, 2, 1e-3},
-};
-
 // Every file comes out as 0.1 s of stereo at the device's rate, holding the sound that was
 // written at the same moments: mono on both sides, the even channels averaged into the left and
 // the odd ones into the right. Only the edges of a resampled sound may differ.
 TEST(DecodeSoundFile, ReadsEveryFormatAsStereoAtTheDeviceRate) {
     const TempDir dir;
-    for (const GoodFile& good : kGoodFiles) {
-        SCOPED_TRACE(good.name);
-        writeSine(dir.path / "sound", good.format, good.rate, good.channels, good.rate / 10);
+    // Format, rate and channels, and the tolerance: the format's quantisation or the resampler's
+    // error.
+    using Good = std::tuple<int, int, int, double>;
+    for (const auto& [format, rate, channels, tolerance] :
+         {Good{SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 48000, 2, 1.0 / 64}, Good{kWav16, 48000, 2, 1e-4},
+          Good{SF_FORMAT_WAV | SF_FORMAT_PCM_24, 48000, 2, 1e-6},
+          Good{SF_FORMAT_WAV | SF_FORMAT_PCM_32, 48000, 2, 1e-6}, Good{kWavFloat, 48000, 1, 1e-7},
+          Good{kWavFloat, 48000, 4, 1e-6}, Good{kWav16, 22050, 1, 1e-3},
+          Good{SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 1e-3},
+          Good{SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 96000, 2, 1e-3}}) {
+        SCOPED_TRACE(testing::Message() << "format 0x" << std::hex << format << std::dec << " at "
+                                        << rate << " Hz, " << channels << " channels");
+        writeSine(dir.path / "sound", format, rate, channels, rate / 10);
         const auto set = decodeSoundFile(dir.path / "sound", 48000);
         EXPECT_EQ(set->sampleRate, 48000);
-        ASSERT_NEAR(static_cast<double>(set->frames()), 4800.0, good.rate == 48000 ? 0.0 : 2.0);
+        ASSERT_NEAR(static_cast<double>(set->frames()), 4800.0, rate == 48000 ? 0.0 : 2.0);
         for (std::size_t i = 240; i < 4560; i += 7) {
             double side[2] = {0.0, 0.0};
-            for (int ch = 0; ch < good.channels; ++ch) {
-                side[ch % 2] += sineAt(48000, i, ch) / ((good.channels + 1 - ch % 2) / 2);
+            for (int ch = 0; ch < channels; ++ch) {
+                side[ch % 2] += sineAt(48000, i, ch) / ((channels + 1 - ch % 2) / 2);
             }
-            const double right = good.channels == 1 ? side[0] : side[1];
-            ASSERT_NEAR(set->samples[2 * i], side[0], good.tolerance) << "frame " << i;
-            ASSERT_NEAR(set->samples[2 * i + 1], right, good.tolerance) << "frame " << i;
+            const double right = channels == 1 ? side[0] : side[1];
+            ASSERT_NEAR(set->samples[2 * i], side[0], tolerance) << "frame " << i;
+            ASSERT_NEAR(set->samples[2 * i + 1], right, tolerance) << "frame " << i;
         }
     }
 }
@@ -124,18 +115,19 @@ const std::set<std::string> kDecodable{"aiff-frames-4g.aiff", "aiff-ssnd-size-4g
                                        "rate-384000.wav",     "riff-size-0.wav",
                                        "riff-size-4g.wav",    "silence-480000-frames-8ch-384k.flac",
                                        "silence-5s-1k.flac",  "tone-5s-1k.wav"};
+using Reason = std::pair<const std::string, std::string>;
 const std::map<std::string, std::string> kReasons{
-    {"missing", "does not exist"},
-    {"folder", "folder"},
-    {"pipe", "not a regular file"},
-    {"480001-frames", "too many frames"},
-    {"empty.wav", "empty"},
-    {"text.wav", "not recognised"},
-    {"header-cut.wav", "data"},
-    {"data-cut.wav", "truncated"},
-    {"found-snd-it-holds-no-sound-zero-frames-a0cb9a30", "no sound"},
-    {"tone-6s-1k.wav", "too long"},
-    {"float-nan.wav", "not finite"}};
+    Reason{"missing", "does not exist"},
+    Reason{"folder", "folder"},
+    Reason{"pipe", "not a regular file"},
+    Reason{"480001-frames", "too many frames"},
+    Reason{"empty.wav", "empty"},
+    Reason{"text.wav", "not recognised"},
+    Reason{"header-cut.wav", "data"},
+    Reason{"data-cut.wav", "truncated"},
+    Reason{"found-snd-it-holds-no-sound-zero-frames-a0cb9a30", "no sound"},
+    Reason{"tone-6s-1k.wav", "too long"},
+    Reason{"float-nan.wav", "not finite"}};
 
 TEST(DecodeSoundFile, RefusesBadFilesNamingFileAndReasonAndReplaysTheCorpus) {
     const TempDir dir;
