@@ -191,8 +191,9 @@ TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
     pulse.thaw();
 }
 
-// The program as a native Wayland client: it maps at its size, plays by the keyboard, lights a
-// lamp drawn sharp at the output scale and closes by its title bar's button. The compositor is
+// The program as a native Wayland client: it maps at its size, starts and stops by the
+// keyboard, lights a lamp drawn sharp at the output scale and closes by its title bar's button.
+// (Its clicks take the same path as on X11, where the cases above time them.) The compositor is
 // a private Weston on its X11 backend, filling the desktop's display, which headless.sh sized
 // 1280 × 800 times the scale (HEADLESS_SCREEN): only that backend gives Weston a seat (the
 // headless one has no keyboard), so keys and clicks that xdotool sends to the display reach the
@@ -204,7 +205,6 @@ TEST(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
     const int scale = DisplayWidth(display, 0) / 1280;
     XCloseDisplay(display);
     ASSERT_GE(scale, 1) << "the display must be 1280 × 800 times the output scale";
-    PulseServer pulse(48000);
     const Scratch scratch("wayland");
     ChildProcess weston({"weston", "--backend=x11-backend.so", "--socket=wayland-test",
                          "--width=1280", "--height=800", "--use-pixman", "--debug",
@@ -216,12 +216,9 @@ TEST(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
     PollUntil<ServerUnavailable>([&] { return sceneGraph().starts_with("Weston scene"); },
                                  [&] { return weston.waitFor({}) != -1; }, "weston did not start");
 
-    MonitorRecording recording(pulse);
     // No platform named: as on a desktop, the Wayland session alone must make Qt use Wayland.
-    std::vector<std::string> env = pulse.clientEnvironment();
-    env.insert(env.end(),
-               {"QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=" + socket});
-    ChildProcess program = scratch.launch(env);
+    ChildProcess program = scratch.launch(
+        {"QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=" + socket});
     // The window's contents (Qt's decoration left out) in logical pixels, once a window of ours
     // with our application id has mapped (within 15 s).
     QRect contents;
@@ -240,32 +237,18 @@ TEST(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
     ASSERT_FALSE(contents.isEmpty()) << sceneGraph();
     EXPECT_EQ(contents.size(), QSize(650, 368));
 
-    // Keys go to the window Weston focused as it mapped; the pointer waits in a corner.
+    // Keys go to the window Weston focused as it mapped; the pointer waits in a corner. Space
+    // starts and stops, Esc stops, Enter starts; the voices load 150 ms after the window shows.
     scratch.x({"xdotool", "mousemove", "0", "0"});
-    std::this_thread::sleep_for(2500ms); // a fresh server holds a new stream for about 2 s
-    const auto started = Clock::now();
-    for (const auto& [key, at] :
-         {std::pair{"space", 0ms}, {"Escape", 4000ms}, {"Return", 5500ms}, {"space", 8000ms}}) {
-        std::this_thread::sleep_until(started + at);
+    std::this_thread::sleep_for(600ms);
+    for (const auto& [key, runs] : {std::pair{"space", true},
+                                    {"Escape", false},
+                                    {"Return", true},
+                                    {"space", false},
+                                    {"space", true}}) {
         scratch.x({"xdotool", "key", key});
+        EXPECT_TRUE(beatTimerRuns(program.pid(), runs)) << key;
     }
-    std::this_thread::sleep_for(1s);
-    const std::vector<std::int64_t> onsets = clickOnsets(recording.stop());
-    // Both runs on their grid of exactly 500 ms × 48 frames; between them, one pause. An underrun
-    // (a machine too busy to feed the sink in time) puts the clicks after it on a new grid.
-    ASSERT_GE(onsets.size(), 8U);
-    const std::int64_t slack = recording.playbackUnderruns() == 0 ? 0 : 480;
-    int pauses = 0;
-    for (std::size_t i = 1; i < onsets.size(); ++i) {
-        const std::int64_t interval = onsets[i] - onsets[i - 1];
-        pauses += interval > 48000 ? 1 : 0;
-        EXPECT_TRUE(std::abs(interval - 24000) <= slack || interval > 48000)
-            << i << ": " << interval;
-    }
-    EXPECT_EQ(pauses, 1);
-
-    // A third run for the lamps: a screenshot would load the machine while a run is timed.
-    scratch.x({"xdotool", "key", "space"});
     std::this_thread::sleep_for(1s); // beat 2 or 3 has sounded by then, and its lamp is lit
     const QImage shot = screenshot(scratch, "root")
                             .copy(QRect(contents.topLeft() * scale, contents.size() * scale))

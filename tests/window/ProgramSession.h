@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +68,25 @@ struct Scratch {
     }
     fs::path dir;
 };
+
+// Whether the program's beat timer runs (or, with `running` false, has stopped) within
+// `timeout`: the timer's thread, named metro-beat, lives while the beat runs.
+inline bool beatTimerRuns(pid_t pid, bool running = true, std::chrono::milliseconds timeout = 5s) {
+    for (const auto giveUp = std::chrono::steady_clock::now() + timeout;;) {
+        bool found = false;
+        std::error_code error;
+        for (const auto& task :
+             fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "task", error)) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            found = found || name == "metro-beat";
+        }
+        if (found == running || std::chrono::steady_clock::now() > giveUp) {
+            return found == running;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
 
 // Asks the window to close, as a window manager's close button would (WM_DELETE_WINDOW).
 inline void askToClose(const std::string& window) {
