@@ -1,6 +1,6 @@
 // The real program as a user meets it, playing into a PulseAudio server of the test's own,
-// which it records, kills and freezes; and the same as a native Wayland client of a private
-// Weston, at output scale 1 or 2.
+// which it records and freezes; and the same as a native Wayland client of a private Weston, at
+// output scale 1 or 2.
 #include <QColor> // Qt first: the session's Xlib defines macros that Qt's headers use as names
 #include <QImage>
 
@@ -63,22 +63,17 @@ int litLamp(const QImage& shot) {
     return lit;
 }
 
-// Where each click of a recording starts (any sample off silence, so the clicks' levels do not
-// move it).
-std::vector<std::int64_t> clickOnsets(const std::vector<float>& recording) {
-    OnsetFinder finder{0.0F, 2400};
-    finder.scan(recording, 0);
-    return finder.onsets;
-}
-
-// Every click of a recording a whole number of periods after the first, to the frame.
+// Every click of a recording a whole number of periods after the first, to the frame. The
+// onsets are where the sound starts (any sample off silence), so the clicks' levels do not move
+// them.
 std::vector<std::int64_t> expectOnTheGrid(const std::vector<float>& recording,
                                           std::int64_t periodFrames) {
-    const std::vector<std::int64_t> onsets = clickOnsets(recording);
-    for (std::size_t i = 1; i < onsets.size(); ++i) {
-        EXPECT_EQ(onsets[i] - onsets[i - 1], periodFrames) << "interval " << i;
+    OnsetFinder finder{0.0F, 2400};
+    finder.scan(recording, 0);
+    for (std::size_t i = 1; i < finder.onsets.size(); ++i) {
+        EXPECT_EQ(finder.onsets[i] - finder.onsets[i - 1], periodFrames) << "interval " << i;
     }
-    return onsets;
+    return finder.onsets;
 }
 
 // 3/4 at 60 BPM, beat 3 turned up to full level: the clicks come in threes, one second apart,
@@ -160,27 +155,17 @@ TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
-// The sound server killed while the metronome plays, started again, then frozen: the window
-// answers, its caption telling while there is no sound, the clicks come back on their grid with
-// the server, and the window closes at once (status 0) even while the server is frozen.
-TEST(EndToEnd, SurvivesItsSoundServerKilledRestartedAndFrozen) {
+// The sound server frozen while the metronome plays: the window answers, its caption telling
+// while there is no sound, and closes at once (status 0) all the same. (The output finding a
+// killed server again, and the clicks on their grid after it, are ServerFaults' checks of the
+// same sound path.)
+TEST(EndToEnd, TellsItsSoundServerIsFrozenAndClosesAllTheSame) {
     PulseServer pulse(48000);
     const Scratch scratch("faults");
     ChildProcess program = scratch.launch(pulse.clientEnvironment());
     const ProgramWindow window(scratch);
     window.startAt60();
-    std::this_thread::sleep_for(1s);
-    pulse.kill();
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(window.caption(), kCaption + " - no sound\n");
-    pulse.restart();
-    MonitorRecording recording(pulse);
-    std::this_thread::sleep_for(3500ms);
-    const std::vector<float> samples = recording.stop();
-    // An underrun the server logged moves the clicks after it: then they are only counted.
-    const auto heard =
-        recording.playbackUnderruns() == 0 ? expectOnTheGrid(samples, 48000) : clickOnsets(samples);
-    EXPECT_GE(heard.size(), 2U) << "no sound after the restart";
+    std::this_thread::sleep_for(4s); // a fresh server holds a new stream for about 2 s
     EXPECT_EQ(window.caption(), kCaption + "\n");
     pulse.freeze();
     std::this_thread::sleep_for(1500ms);
