@@ -15,7 +15,6 @@
 #include <sndfile.h>
 
 #include <fstream>
-#include <sys/stat.h>
 
 using namespace metro;
 using namespace metro::window;
@@ -440,34 +439,30 @@ private slots:
 
     // The hi-hat file is damaged while the clicks play; choosing it then shows the file's name,
     // puts the option back and keeps the clicks and their levels, which play on after the next
-    // Start. (Root reads a file whatever its mode bits, so "unreadable" is a pipe. The decoder's
-    // own test goes through the kinds of damage.)
+    // Start; mended, it loads. (Every fault of a file is refused alike: the decoder's test goes
+    // through them, missing files, folders and pipes among them.)
     void damagedVoiceFileLeavesTheOldVoicesPlaying() {
         const fs::path hat = rig->folder / "hat.wav";
-        const std::vector<std::pair<const char*, std::function<void()>>> damages{
-            {"garbage", [&] { std::ofstream(hat) << "not a sound"; }},
-            {"deleted", [] {}},
-            {"pipe", [&] { QVERIFY(mkfifo(hat.c_str(), 0600) == 0); }},
-            {"mended", [&] { writeVoice(hat); }},
-        };
         const auto click = [&](const char* name) {
             QTest::mouseClick(rig->find(name), Qt::LeftButton);
         };
-        for (const auto& [name, damage] : damages) {
-            fs::remove_all(hat);
-            damage();
-            const bool mended = std::string(name) == "mended";
+        for (const bool mended : {false, true}) {
+            if (mended) {
+                writeVoice(hat);
+            } else {
+                std::ofstream(hat) << "not a sound";
+            }
             BoxAnswerer answer;
             rig->sound.levels.clear();
             click("Option2");
-            QVERIFY2(mended || answer.seen.contains(QString::fromStdString(hat.string())), name);
+            QVERIFY(mended || answer.seen.contains(QString::fromStdString(hat.string())));
             QCOMPARE(rig->find<QRadioButton>("Option2")->isChecked(), mended);
             QCOMPARE(rig->voiceFile(), mended ? "hat.wav" : "click.wav");
             QCOMPARE(rig->sound.levels.empty(), !mended);
             const int plays = rig->sound.plays;
             click("Command1");
             rig->timer.fire();
-            QVERIFY2(rig->sound.plays == plays + 1 && rig->sound.hasVoice(1), name);
+            QVERIFY(rig->sound.plays == plays + 1 && rig->sound.hasVoice(1));
             click("Command3");
         }
     }
