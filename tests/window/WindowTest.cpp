@@ -63,8 +63,10 @@ struct Rig {
     template <typename W = QWidget> W* find(const QString& name) const {
         return form.findChild<W*>(name);
     }
-    /// The file the voices were loaded from.
-    std::string voiceFile() const { return fs::path(sound.voices[1]->name).filename(); }
+    /// The file the voices were loaded from, or "" while slot 1 has none.
+    std::string voiceFile() const {
+        return sound.voices[1] ? fs::path(sound.voices[1]->name).filename().string() : "";
+    }
 
     QTemporaryDir dir;
     fs::path folder = dir.path().toStdString();
@@ -390,6 +392,7 @@ private slots:
         QCOMPARE(rig->log,
                  (Log{"open device", "r0", "r1", "r2", "r3", "r4", "c1", "c2", "c3", "c4"}));
         QCOMPARE(rig->voiceFile(), "click.wav");
+        QVERIFY(rig->sound.voices[1] == rig->sound.voices[4]); // one decoded copy for all slots
         QCOMPARE(rig->sound.levels, (Levels{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
         QCOMPARE(rig->transport.state().PeriodMs, 500);
         QVERIFY(rig->transport.state().FourFour && !rig->running());
