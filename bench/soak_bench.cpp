@@ -19,7 +19,7 @@
 #include "metro/sound/VoiceBank.h"
 
 #include "ChildProcess.h"
-#include "FixedTempoView.h"
+#include "Fakes.h"
 #include "GridFit.h"
 #include "PipeWireServer.h"
 #include "PulseServer.h"
@@ -186,7 +186,7 @@ Result soak(const Options& options) {
 
     core::PeriodicTimer timer;
     CountingPlayer player(sound);
-    testsupport::FixedTempoView view(options.bpm);
+    testsupport::FakeView view(options.bpm);
     core::Transport transport(timer, player, player);
     transport.attachView(view);
     transport.setReady(true);

@@ -3,6 +3,7 @@
 # exits. Source it, then call `headless_start NAME [Xvfb options...]`; it sets DISPLAY,
 # XDG_RUNTIME_DIR, PULSE_SERVER and SDL_AUDIODRIVER, and `work` to a scratch folder removed at
 # exit. Run as `bash headless.sh COMMAND [ARGS...]`, it runs the command on such a desktop.
+# HEADLESS_SCREEN (WIDTHxHEIGHTxDEPTH, 1024x768x24 unless set) sizes the display.
 
 pids=()
 work=$(mktemp -d /tmp/metronome-headless.XXXXXX)
@@ -35,7 +36,7 @@ headless_start() {
     headless_name=$1
     shift
     # Xvfb takes a free display number itself and writes it once it takes clients.
-    Xvfb -displayfd 3 "$@" -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
+    Xvfb -displayfd 3 "$@" -screen 0 "${HEADLESS_SCREEN:-1024x768x24}" -nolisten tcp 3>"$work/display" \
         >"$work/xvfb.log" 2>&1 &
     pids+=($!)
     wait_for "X display" test -s "$work/display"

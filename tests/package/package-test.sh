@@ -58,9 +58,9 @@ debian_package() {
     deb=$(echo "$work"/cpack/qo-metronome_*_"$(dpkg --print-architecture)".deb)
     [ -f "$deb" ] || fail "cpack made no qo-metronome_<version>_<arch>.deb"
 
+    # The layout, the bin/ link among it, is checked on the unpacked tree below; ownership only
+    # shows in the archive.
     dpkg-deb -c "$deb" >"$work/contents"
-    grep -q ' ./usr/bin/qo-metronome -> ../lib/qo-metronome/qo-metronome$' "$work/contents" ||
-        fail "the package has no /usr/bin/qo-metronome link"
     grep -q '^-rwxr-xr-x root/root .* ./usr/lib/qo-metronome/qo-metronome$' "$work/contents" ||
         fail "the package has no executable /usr/lib/qo-metronome/qo-metronome owned by root"
     local field control

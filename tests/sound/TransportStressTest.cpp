@@ -53,31 +53,16 @@ struct Watch final : core::BeatPlayer, core::BeatDisplay {
     std::atomic<int> plays{0};
 };
 
-// A 50 ms tone on one channel only, so the recording tells which sound played.
-std::shared_ptr<const SampleSet> oneSided(int channel) {
-    auto sound = std::make_shared<SampleSet>();
-    sound->sampleRate = 48000;
-    sound->samples.assign(2 * 48000 / 20, 0.0F);
-    for (auto i = static_cast<std::size_t>(channel); i < sound->samples.size(); i += 2) {
-        sound->samples[i] = 0.5F;
-    }
-    return sound;
-}
-
 // Pulls the output as a device would and counts, per channel, the buffers that sound, and those
 // that sound on a channel whose voices were released (from the second buffer after the release:
 // the one in progress may predate it).
 struct AudioThread {
-    explicit AudioThread(OfflineOutput& out) : output(out), thread([this] { run(); }) {}
-    ~AudioThread() {
-        done = true;
-        thread.join();
-    }
+    explicit AudioThread(OfflineOutput& out) : output(out) {}
     /// Forbids sound on `channel` once the voices released before this call have faded. One
     /// word holds the channel and the first pull it applies to, so the two change together.
     void forbid(int channel) { rule = (std::uint64_t(channel) + 1) << 48U | (pulls.load() + 2); }
-    void run() {
-        for (auto next = core::Clock::now(); !done; next += 10ms) {
+    void run(const std::stop_token& stop) {
+        for (auto next = core::Clock::now(); !stop.stop_requested(); next += 10ms) {
             std::this_thread::sleep_until(next);
             output.pull(core::Clock::now());
             const std::uint64_t forbidden = rule.load();
@@ -98,12 +83,11 @@ struct AudioThread {
     }
 
     OfflineOutput& output;
-    std::atomic<bool> done{false};
     std::atomic<std::uint64_t> pulls{0};
     std::atomic<std::uint64_t> rule{0};
     std::atomic<int> released{0};
     std::array<std::atomic<int>, 2> sounded{};
-    std::thread thread;
+    std::jthread thread{[this](const std::stop_token& stop) { run(stop); }};
 };
 
 // Ten thousand toggles at 400 BPM (150 ms), half under a sanitizer: most Stops come at once; every
@@ -115,10 +99,14 @@ TEST(TransportStress, TenThousandTogglesRaceTheTicksWithTheRealTimerAndMixer) {
     OfflineOutput& output = *owned;
     EngineSoundService sound(std::move(owned));
     sound.open();
+    // A 50 ms tone on one channel only, so the recording tells which sound played.
+    const std::vector<float> tone(2400, 0.5F);
+    const std::vector<float> quiet(2400, 0.0F);
     int channel = 0;
     const auto load = [&] {
         for (int slot = 1; slot <= 4; ++slot) {
-            sound.createVoice(slot, oneSided(channel));
+            sound.createVoice(slot, channel == 0 ? testsupport::MakeSound(tone, quiet)
+                                                 : testsupport::MakeSound(quiet, tone));
         }
     };
     load();

@@ -1,8 +1,8 @@
 #pragma once
 
 // The fakes the tests put in place of the beat timer, the window's controls and the sound
-// service. The timer and the sound service can write what they are asked to do into a shared
-// log, so that a test sees the order.
+// service, and sounds made in memory. The timer and the sound service can write what they are
+// asked to do into a shared log, so that a test sees the order.
 
 #include "metro/core/TimerService.h"
 #include "metro/core/TransportView.h"
@@ -72,9 +72,20 @@ public:
     int changes = 0;
     std::vector<std::string> errors;
 };
-using FixedTempoView = FakeView;
 
 #if __has_include("metro/sound/SoundService.h")
+/// A 48 kHz sound from the samples of its left and right channels; without a right, the left on
+/// both.
+inline std::shared_ptr<const sound::SampleSet> MakeSound(const std::vector<float>& left,
+                                                         const std::vector<float>& right = {}) {
+    auto sound = std::make_shared<sound::SampleSet>();
+    sound->sampleRate = 48000;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        sound->samples.insert(sound->samples.end(), {left[i], right.empty() ? left[i] : right[i]});
+    }
+    return sound;
+}
+
 /// A sound service at 48 kHz that keeps the voices and levels it is given and counts the beats
 /// it plays. It logs opening and closing, and each voice created or released ("c1", "r0").
 struct FakeSound final : sound::SoundService {

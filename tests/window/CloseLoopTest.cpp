@@ -9,20 +9,6 @@ using namespace metro::testsupport;
 
 namespace {
 
-// True once the program runs a beat timer: its thread is named metro-beat.
-bool beatTimerRuns(pid_t pid) {
-    std::error_code error;
-    for (const auto& task :
-         fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "task", error)) {
-        std::string name;
-        std::getline(std::ifstream(task.path() / "comm"), name);
-        if (name == "metro-beat") {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Starts the program `runs` times: sets 400 BPM, starts the beat, asks the window to close a
 // random 0-300 ms later (any point of the 150 ms tick) and waits for the exit. Keys go to the
 // program's own window, so lanes on one display do not type into each other's windows. Gives
@@ -45,13 +31,12 @@ std::string runLane(const Scratch& scratch, int lane, int runs) {
         // Tab, Tab: from the first option to the tempo box. Then the space bar until the beat
         // runs: Start is ignored until the voices have loaded, shortly after the window shows.
         keys({"Tab", "Tab", "ctrl+a", "4", "0", "0"});
-        for (int attempt = 0; attempt < 20 && !beatTimerRuns(program.pid()); ++attempt) {
+        bool started = false;
+        for (int attempt = 0; attempt < 20 && !started; ++attempt) {
             keys({"space"});
-            for (int poll = 0; poll < 50 && !beatTimerRuns(program.pid()); ++poll) {
-                std::this_thread::sleep_for(2ms);
-            }
+            started = beatTimerRuns(program.pid(), true, 100ms);
         }
-        if (!beatTimerRuns(program.pid())) {
+        if (!started) {
             return at + "the beat never started";
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));

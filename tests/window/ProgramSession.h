@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -41,15 +42,17 @@ struct Scratch {
         return ChildProcess({kProgram != nullptr ? kProgram : "metronome"}, env,
                             dir / (log + ".log"));
     }
-    /// Runs an X client (xdotool, import) to its end and returns what it printed; with
-    /// `mustWork`, a failure status fails the test.
-    std::string x(const std::vector<std::string>& argv, const std::string& out = "x",
+    /// Runs a tool on the desktop (xdotool, import, weston-debug) to its end, behind the program
+    /// under test (nice), and returns what it printed; with `mustWork`, a failure status fails
+    /// the test.
+    std::string x(std::vector<std::string> argv, const std::string& out = "x",
                   bool mustWork = true) const {
+        argv.insert(argv.begin(), "nice");
         const int status = RunProgram(argv, {}, dir / (out + ".out"), 20s);
         std::stringstream text;
         text << std::ifstream(dir / (out + ".out")).rdbuf();
         EXPECT_TRUE(status == 0 || !mustWork)
-            << argv.front() << " " << argv.at(1) << ": " << text.str();
+            << argv.at(1) << " " << argv.at(2) << ": " << text.str();
         return status == 0 ? text.str() : "";
     }
     /// The first visible window that xdotool finds by `how` ("--name", "--pid") and `what`.
@@ -65,6 +68,25 @@ struct Scratch {
     }
     fs::path dir;
 };
+
+// Whether the program's beat timer runs (or, with `running` false, has stopped) within
+// `timeout`: the timer's thread, named metro-beat, lives while the beat runs.
+inline bool beatTimerRuns(pid_t pid, bool running = true, std::chrono::milliseconds timeout = 5s) {
+    for (const auto giveUp = std::chrono::steady_clock::now() + timeout;;) {
+        bool found = false;
+        std::error_code error;
+        for (const auto& task :
+             fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "task", error)) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            found = found || name == "metro-beat";
+        }
+        if (found == running || std::chrono::steady_clock::now() > giveUp) {
+            return found == running;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
 
 // Asks the window to close, as a window manager's close button would (WM_DELETE_WINDOW).
 inline void askToClose(const std::string& window) {

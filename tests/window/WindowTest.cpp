@@ -9,22 +9,12 @@
 #include "metro/window/MetronomeApplication.h"
 #include "metro/window/Shape.h"
 
-#include <QClipboard>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScreen>
-#include <QSlider>
-#include <QStyleOptionButton>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <sndfile.h>
 
 #include <fstream>
-#include <sys/stat.h>
 
 using namespace metro;
 using namespace metro::window;
@@ -73,8 +63,10 @@ struct Rig {
     template <typename W = QWidget> W* find(const QString& name) const {
         return form.findChild<W*>(name);
     }
-    /// The file the voices were loaded from.
-    std::string voiceFile() const { return fs::path(sound.voices[1]->name).filename(); }
+    /// The file the voices were loaded from, or "" while slot 1 has none.
+    std::string voiceFile() const {
+        return sound.voices[1] ? fs::path(sound.voices[1]->name).filename().string() : "";
+    }
 
     QTemporaryDir dir;
     fs::path folder = dir.path().toStdString();
@@ -112,25 +104,30 @@ struct BoxAnswerer {
 class Form1Test : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<Rig> m_rig;
+    std::unique_ptr<Rig> rig;
+    /// A rig in place of the started one, not started yet.
+    void fresh() {
+        rig.reset();
+        rig = std::make_unique<Rig>();
+    }
     QWidget* focusOn(const char* name) {
-        m_rig->find(name)->setFocus(Qt::TabFocusReason);
-        return m_rig->find(name);
+        rig->find(name)->setFocus(Qt::TabFocusReason);
+        return rig->find(name);
     }
     void space() { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); }
     void expectLamps(std::initializer_list<int> beats) {
         for (const int beat : beats) {
-            m_rig->timer.fire();
-            QTRY_COMPARE(m_rig->litLamps(), std::vector<int>{beat});
+            rig->timer.fire();
+            QTRY_COMPARE(rig->litLamps(), std::vector<int>{beat});
         }
     }
 
 private slots:
     void init() {
-        m_rig = std::make_unique<Rig>();
-        QVERIFY(m_rig->startUp());
+        rig = std::make_unique<Rig>();
+        QVERIFY(rig->startUp());
     }
-    void cleanup() { m_rig.reset(); }
+    void cleanup() { rig.reset(); }
 
     // At the scale this runs at (QT_SCALE_FACTOR; CTest runs it at 1, 1.25, 1.5 and 2): every
     // caption fits the room its control's style leaves it, a lit lamp is drawn on the device's
@@ -138,7 +135,7 @@ private slots:
     // has its own drawing at this scale.
     void sharpAndUnclippedAtThisScale() {
         QStringList clipped;
-        for (QWidget* control : m_rig->form.findChildren<QWidget*>()) {
+        for (QWidget* control : rig->form.findChildren<QWidget*>()) {
             const auto* button = qobject_cast<QAbstractButton*>(control);
             const auto* label = qobject_cast<QLabel*>(control);
             const QString text = button ? button->text() : label ? label->text() : QString();
@@ -156,7 +153,7 @@ private slots:
         }
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral("; "))));
 
-        auto* lamp = m_rig->find<Shape>("Shape2");
+        auto* lamp = rig->find<Shape>("Shape2");
         lamp->setLit(true);
         const QImage image = lamp->grab().toImage();
         const auto band = [&](QPoint at, QPoint step) {
@@ -173,27 +170,23 @@ private slots:
                 band({end.x() / 2, end.y()}, {0, -1}) == side);
         const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
         QCOMPARE(QSet<QRgb>(pixels, pixels + image.sizeInBytes() / 4).size(), 2);
-        const qreal ratio = m_rig->form.devicePixelRatioF(); // the icon at 16 and 32 px, scaled
-        const QList<QSize> icons = m_rig->form.windowIcon().availableSizes();
+        const qreal ratio = rig->form.devicePixelRatioF(); // the icon at 16 and 32 px, scaled
+        const QList<QSize> icons = rig->form.windowIcon().availableSizes();
         QVERIFY(icons.contains(QSize(16, 16) * ratio) && icons.contains(QSize(32, 32) * ratio));
     }
 
     void firstAppearance() {
-        Rig& rig = *m_rig;
-        QCOMPARE(rig.form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
-        QCOMPARE(rig.form.minimumSize(), rig.form.maximumSize());
-        QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(rig.form.geometry().center(), rig.form.screen()->availableGeometry().center());
-        QCOMPARE(rig.find<QPushButton>("Command1")->text(), "Start/Stop (Spacebar)");
-        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
-        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
-        QCOMPARE(rig.find<QLineEdit>("Text1")->text(), "120");
-        QVERIFY(rig.litLamps().empty() && !rig.find("Command3")->isEnabled());
+        QCOMPARE(rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
+        QCOMPARE(rig->form.minimumSize(), rig->form.maximumSize());
+        QVERIFY(!(rig->form.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(rig->form.geometry().center(), rig->form.screen()->availableGeometry().center());
+        QCOMPARE(rig->find<QPushButton>("Command1")->text(), "Start/Stop (Spacebar)");
+        QVERIFY(rig->litLamps().empty() && !rig->find("Command3")->isEnabled());
         // The outline over Label17 lets its clicks through.
-        const QWidget* label17 = rig.find("Label17");
-        QCOMPARE(rig.form.childAt(label17->geometry().center()), label17);
+        const QWidget* label17 = rig->find("Label17");
+        QCOMPARE(rig->form.childAt(label17->geometry().center()), label17);
         // Tab visits each option group once, at its selected button, and skips the disabled STOP.
-        QTRY_COMPARE(QApplication::focusWidget(), rig.find("Option1"));
+        QTRY_COMPARE(QApplication::focusWidget(), rig->find("Option1"));
         QStringList visited;
         for (int i = 0; i < 8; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -206,86 +199,82 @@ private slots:
     // Space, Enter and Esc reach the form before the focused control: space toggles, Enter
     // presses the focused button or else Start, Esc presses STOP. Held, space toggles on repeats.
     void keysActFromEveryFocusedControl() {
-        Rig& rig = *m_rig;
         for (const char* name : {"Option1", "Text1", "Option3", "Slider1", "Slider2", "Slider3",
                                  "Slider4", "Command1"}) {
             QTest::keyClick(focusOn(name), Qt::Key_Space);
-            QVERIFY2(rig.running() && rig.find("Command3")->isEnabled(), name);
+            QVERIFY2(rig->running() && rig->find("Command3")->isEnabled(), name);
             space();
-            QVERIFY2(!rig.running() && rig.timer.armed.empty(), name);
+            QVERIFY2(!rig->running() && rig->timer.armed.empty(), name);
             QTest::keyClick(focusOn(name), Qt::Key_Return);
-            QVERIFY2(rig.running(), name);
-            QTest::keyClick(&rig.form, Qt::Key_Escape);
-            QVERIFY2(!rig.running(), name);
+            QVERIFY2(rig->running(), name);
+            QTest::keyClick(&rig->form, Qt::Key_Escape);
+            QVERIFY2(!rig->running(), name);
         }
         QTest::keyClick(focusOn("Slider1"), Qt::Key_Escape); // nothing to stop
         QTest::keyClick(focusOn("Option1"), Qt::Key_Enter);
         QTest::keyClick(focusOn("Command3"), Qt::Key_Return); // presses STOP, not Start
-        QVERIFY(!rig.running());
+        QVERIFY(!rig->running());
         for (int i = 0; i < 3; ++i) {
             QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ", i > 0);
             QApplication::sendEvent(focusOn("Slider2"), &key);
         }
-        QVERIFY(rig.running());
-        QCOMPARE(rig.timer.periods.size(), std::size_t{19});
+        QVERIFY(rig->running());
+        QCOMPARE(rig->timer.periods.size(), std::size_t{19});
     }
 
     // A slider step reaches the sound at once, a drag once where it ends, and a level below
     // -3000 mutes its slot.
     void runningLocksTheFramesButNotTheSliders() {
-        Rig& rig = *m_rig;
-        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        QTest::mouseClick(rig->find("Command1"), Qt::LeftButton);
         for (const char* locked : {"Frame1", "Frame2", "Frame3", "Option4", "Text1", "Command1"}) {
-            QVERIFY2(!rig.find(locked)->isEnabled(), locked);
+            QVERIFY2(!rig->find(locked)->isEnabled(), locked);
         }
-        rig.sound.levels.clear();
+        rig->sound.levels.clear();
         QTest::keyClick(focusOn("Slider2"), Qt::Key_Right);
         QTest::keyClick(focusOn("Slider4"), Qt::Key_PageDown);
-        auto* slider = rig.find<QSlider>("Slider1");
+        auto* slider = rig->find<QSlider>("Slider1");
         slider->setSliderDown(true);
         slider->setValue(-2000);
         slider->setValue(-3100);
         slider->setSliderDown(false);
-        QCOMPARE(rig.sound.levels,
+        QCOMPARE(rig->sound.levels,
                  (Levels{{2, -799}, {4, -805}, {1, -3100}, {1, sound::kSilentLevel}}));
-        QTest::mouseClick(rig.find("Command3"), Qt::LeftButton);
+        QTest::mouseClick(rig->find("Command3"), Qt::LeftButton);
         for (const char* unlocked : {"Frame1", "Frame2", "Frame3", "Command1"}) {
-            QVERIFY2(rig.find(unlocked)->isEnabled(), unlocked);
+            QVERIFY2(rig->find(unlocked)->isEnabled(), unlocked);
         }
     }
 
     // A lamp lights when its click leaves the speakers, never before, and never for a run that
     // has ended.
     void lampsFollowTheAudibleBeatsAndStaleStatesAreDropped() {
-        Rig& rig = *m_rig;
         QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
         expectLamps({1, 2, 3, 4, 1});
-        const std::uint64_t endedRun = rig.transport.run();
+        const std::uint64_t endedRun = rig->transport.run();
         space();
-        QVERIFY(rig.litLamps().empty());
-        rig.lamps.showBeat(endedRun, {false, false, true, false}, core::Clock::now());
+        QVERIFY(rig->litLamps().empty());
+        rig->lamps.showBeat(endedRun, {false, false, true, false}, core::Clock::now());
         space();
         QTest::qWait(100);
-        QVERIFY(rig.litLamps().empty());
+        QVERIFY(rig->litLamps().empty());
         space();
-        rig.sound.latency = 400ms;
+        rig->sound.latency = 400ms;
         space();
-        rig.timer.fire();
+        rig->timer.fire();
         QTest::qWait(150);
-        QVERIFY(rig.litLamps().empty());
-        QTRY_COMPARE(rig.litLamps(), std::vector<int>{1});
+        QVERIFY(rig->litLamps().empty());
+        QTRY_COMPARE(rig->litLamps(), std::vector<int>{1});
     }
 
     void threeFourHidesBeatFourAndMovesNothing() {
-        Rig& rig = *m_rig;
         std::map<QString, std::pair<QRect, bool>> before;
-        for (const QWidget* child : rig.form.findChildren<QWidget*>()) {
+        for (const QWidget* child : rig->form.findChildren<QWidget*>()) {
             before[child->objectName()] = {child->geometry(), child->isVisible()};
         }
         const QStringList beatFour{"Label5", "Shape5", "Slider4", "Label12", "Label16"};
-        QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
-        QCOMPARE(rig.find<QLabel>("Label8")->text(), "False");
-        for (const QWidget* child : rig.form.findChildren<QWidget*>()) {
+        QTest::mouseClick(rig->find("Option4"), Qt::LeftButton);
+        QCOMPARE(rig->find<QLabel>("Label8")->text(), "False");
+        for (const QWidget* child : rig->form.findChildren<QWidget*>()) {
             const auto& [geometry, visible] = before[child->objectName()];
             QCOMPARE(child->geometry(), geometry);
             QCOMPARE(child->isVisible(), visible && !beatFour.contains(child->objectName()));
@@ -293,9 +282,9 @@ private slots:
         QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
         expectLamps({1, 2, 3, 1});
         space();
-        QTest::mouseClick(rig.find("Option3"), Qt::LeftButton);
-        QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
-        QVERIFY(rig.find("Slider4")->isVisible() && rig.find("Label5")->isVisible());
+        QTest::mouseClick(rig->find("Option3"), Qt::LeftButton);
+        QCOMPARE(rig->find<QLabel>("Label8")->text(), "True");
+        QVERIFY(rig->find("Slider4")->isVisible() && rig->find("Label5")->isVisible());
     }
 
     // Whatever is pasted, the box keeps digits only (or refuses the paste whole). Leaving it
@@ -306,45 +295,41 @@ private slots:
         QTest::addColumn<QString>("text");        // the box after the paste
         QTest::addColumn<int>("periodOnLeaving"); // PeriodMs after the focus leaves the box
         QTest::addColumn<int>("startPeriod");     // the armed period, 0 when Start refuses
-        for (const char* refused : {"60abc", "-60", "6 0", "60.5"}) {
+        for (const char* refused : {"60abc", "-60", "6 0", "60.5", "\u0666\u0660"}) {
             QTest::newRow(refused) << refused << "120" << 500 << 500;
         }
-        QTest::newRow("arabic-indic digits")
-            << QString::fromUtf8("\u0666\u0660") << "120" << 500 << 500;
-        QTest::newRow("30 digits") << "123456789012345678901234567890"
-                                   << "123456789012345678901234567890" << 500 << 0;
-        QTest::newRow("empty") << ""
-                               << "" << 500 << 0;
-        QTest::newRow("zero") << "0"
-                              << "0" << 500 << 0;
-        QTest::newRow("period under 1 ms") << "1000000"
-                                           << "1000000" << 500 << 0;
-        QTest::newRow("over 400") << "401"
-                                  << "401" << 150 << 0;
-        QTest::newRow("leading zeros") << "00060"
-                                       << "00060" << 1000 << 1000;
+        const std::tuple<const char*, int, int> kept[] = {
+            {"123456789012345678901234567890", 500, 0},
+            {"", 500, 0},
+            {"0", 500, 0},
+            {"1000000", 500, 0},
+            {"401", 150, 0},
+            {"00060", 1000, 1000}};
+        for (const auto& [clip, periodOnLeaving, startPeriod] : kept) {
+            QTest::newRow(*clip != 0 ? clip : "empty")
+                << clip << clip << periodOnLeaving << startPeriod;
+        }
     }
     void pastedTempoText() {
         QFETCH(QString, clip);
         QFETCH(QString, text);
         QFETCH(int, periodOnLeaving);
         QFETCH(int, startPeriod);
-        Rig& rig = *m_rig;
-        auto* text1 = rig.find<QLineEdit>("Text1");
+        auto* text1 = rig->find<QLineEdit>("Text1");
         focusOn("Text1"); // selects "120", so the paste replaces it
         QGuiApplication::clipboard()->setText(clip);
         QTest::keyClick(text1, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(text1->text(), text);
         QTest::keyClick(text1, Qt::Key_Tab);
-        QCOMPARE(rig.transport.state().PeriodMs, periodOnLeaving);
-        QCOMPARE(rig.find<QLabel>("Label6")->text(), "500");
-        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
+        QCOMPARE(rig->transport.state().PeriodMs, periodOnLeaving);
+        QCOMPARE(rig->find<QLabel>("Label6")->text(), "500");
+        QTest::mouseClick(rig->find("Command1"), Qt::LeftButton);
         if (startPeriod != 0) {
-            QVERIFY(rig.running());
-            QCOMPARE(rig.timer.periods, std::vector<std::int32_t>{startPeriod});
+            QVERIFY(rig->running());
+            QCOMPARE(rig->timer.periods, std::vector<std::int32_t>{startPeriod});
             return;
         }
-        QVERIFY(!rig.running() && rig.timer.periods.empty());
+        QVERIFY(!rig->running() && rig->timer.periods.empty());
         QCOMPARE(QApplication::focusWidget(), text1);
         QCOMPARE(text1->selectedText(), text);
         text1->deselect(); // refused again while the box has the focus: selected again
@@ -361,151 +346,126 @@ private slots:
         static int messages = 0;
         const QtMessageHandler previous = qInstallMessageHandler(
             [](QtMsgType, const QMessageLogContext&, const QString&) { ++messages; });
-        QTest::mouseClick(m_rig->find("Label17"), Qt::LeftButton);
+        QTest::mouseClick(rig->find("Label17"), Qt::LeftButton);
         QTest::qWait(200);
         qInstallMessageHandler(previous);
         qputenv("PATH", path);
         QVERIFY(messages >= 1 && QApplication::activeModalWidget() == nullptr);
     }
 
-    void reloadAppliesTheSlidersAndAFailedOneKeepsTheOldSound() {
-        Rig& rig = *m_rig;
-        rig.find<QSlider>("Slider3")->setValue(-3200);
-        rig.sound.levels.clear();
-        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
-        QCOMPARE(rig.voiceFile(), "hat.wav");
-        QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -800}, {3, -3200}, {4, -800}}));
-        QTest::keyClick(rig.find("Option2"), Qt::Key_Left); // arrow keys select too
-        QCOMPARE(rig.voiceFile(), "click.wav");
-        std::ofstream(rig.folder / "hat.wav") << "damaged";
-        rig.sound.levels.clear();
-        BoxAnswerer answer;
-        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
-        QVERIFY2(answer.seen.contains("hat.wav"), qPrintable(answer.seen));
-        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
-        QCOMPARE(rig.voiceFile(), "click.wav");
-        QVERIFY(rig.sound.levels.empty());
+    void reloadAppliesTheSliders() {
+        rig->find<QSlider>("Slider3")->setValue(-3200);
+        rig->sound.levels.clear();
+        QTest::mouseClick(rig->find("Option2"), Qt::LeftButton);
+        QCOMPARE(rig->voiceFile(), "hat.wav");
+        QCOMPARE(rig->sound.levels, (Levels{{1, 0}, {2, -800}, {3, -3200}, {4, -800}}));
+        QTest::keyClick(rig->find("Option2"), Qt::Key_Left); // arrow keys select too
+        QCOMPARE(rig->voiceFile(), "click.wav");
     }
 
     // While the device is lost the caption says so, and the lamps keep the beat.
     void captionSaysWhileTheDeviceIsLostAndTheLampsGoOn() {
-        m_rig->sound.available = false; // while stopped: seen at Start, not looked for before
+        rig->sound.available = false; // while stopped: seen at Start, not looked for before
         QTest::keyClick(focusOn("Command1"), Qt::Key_Space);
-        QCOMPARE(m_rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a) - no sound"));
+        QCOMPARE(rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a) - no sound"));
         expectLamps({1, 2});
-        m_rig->sound.available = true;
-        QTRY_COMPARE(m_rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
+        rig->sound.available = true;
+        QTRY_COMPARE(rig->form.windowTitle(), QStringLiteral("Qo Metronome (v 1.00a)"));
     }
-};
 
-class Form1LifecycleTest : public QObject {
-    Q_OBJECT
-
-private slots:
     // Until the voices are in, Start, the options and the sliders do nothing; then the start-up
     // load sets the default levels, the period and the hidden captions.
     void inputBeforeTheStartUpLoadIsIgnored() {
-        Rig rig;
-        QVERIFY(rig.startUp(false));
-        QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
-        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
-        QTest::keyClick(rig.find("Text1"), Qt::Key_Return);
-        QTest::mouseClick(rig.find("Option2"), Qt::LeftButton);
-        QTest::mouseClick(rig.find("Option4"), Qt::LeftButton);
-        rig.find<QSlider>("Slider2")->setValue(-1200);
-        QVERIFY(!rig.transport.ready()); // all of the above came before the start-up load
-        QVERIFY(rig.timer.periods.empty() && rig.sound.levels.empty());
-        QVERIFY(rig.find<QRadioButton>("Option1")->isChecked());
-        QVERIFY(rig.find<QRadioButton>("Option3")->isChecked());
-        QTRY_VERIFY(rig.transport.ready());
-        QCOMPARE(rig.log,
+        fresh();
+        QVERIFY(rig->startUp(false));
+        QTest::keyClick(rig->find("Option1"), Qt::Key_Space);
+        QTest::mouseClick(rig->find("Command1"), Qt::LeftButton);
+        QTest::keyClick(rig->find("Text1"), Qt::Key_Return);
+        QTest::mouseClick(rig->find("Option2"), Qt::LeftButton);
+        QTest::mouseClick(rig->find("Option4"), Qt::LeftButton);
+        rig->find<QSlider>("Slider2")->setValue(-1200);
+        QVERIFY(!rig->transport.ready()); // all of the above came before the start-up load
+        QVERIFY(rig->timer.periods.empty() && rig->sound.levels.empty());
+        QVERIFY(rig->find<QRadioButton>("Option1")->isChecked());
+        QVERIFY(rig->find<QRadioButton>("Option3")->isChecked());
+        QTRY_VERIFY(rig->transport.ready());
+        QCOMPARE(rig->log,
                  (Log{"open device", "r0", "r1", "r2", "r3", "r4", "c1", "c2", "c3", "c4"}));
-        QCOMPARE(rig.voiceFile(), "click.wav");
-        QCOMPARE(rig.sound.levels, (Levels{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
-        QCOMPARE(rig.transport.state().PeriodMs, 500);
-        QVERIFY(rig.transport.state().FourFour && !rig.running());
-        QCOMPARE(rig.find<QLabel>("Label6")->text(), "500");
-        QCOMPARE(rig.find<QLabel>("Label8")->text(), "True");
-        QTest::keyClick(rig.find("Option1"), Qt::Key_Space);
-        QVERIFY(rig.running());
+        QCOMPARE(rig->voiceFile(), "click.wav");
+        QVERIFY(rig->sound.voices[1] == rig->sound.voices[4]); // one decoded copy for all slots
+        QCOMPARE(rig->sound.levels, (Levels{{1, 0}, {2, -400}, {3, -400}, {4, -400}}));
+        QCOMPARE(rig->transport.state().PeriodMs, 500);
+        QVERIFY(rig->transport.state().FourFour && !rig->running());
+        QCOMPARE(rig->find<QLabel>("Label8")->text(), "True");
+        QTest::keyClick(rig->find("Option1"), Qt::Key_Space);
+        QVERIFY(rig->running());
     }
 
     void deviceFailureShowsTheMessageAndNeverLoads() {
-        Rig rig;
-        rig.sound.failOpen = true;
+        fresh();
+        rig->sound.failOpen = true;
         BoxAnswerer answer;
-        QVERIFY(!rig.form.Form_Load());
+        QVERIFY(!rig->form.Form_Load());
         QCOMPARE(answer.seen, "Qo Metronome|Unable to initialize DirectSound - sound card may "
                               "not be present");
         QCOMPARE(answer.icon, QMessageBox::NoIcon);
         QCOMPARE(answer.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QTest::qWait(300);
-        QVERIFY(rig.log.empty() && !rig.transport.ready() && !rig.form.isVisible());
+        QVERIFY(rig->log.empty() && !rig->transport.ready() && !rig->form.isVisible());
     }
 
     void closingStopsTheTicksBeforeReleasingVoicesAndDevice() {
-        Rig rig;
-        QVERIFY(rig.startUp());
-        QTest::mouseClick(rig.find("Command1"), Qt::LeftButton);
-        rig.timer.fire();
-        rig.log.clear();
-        QVERIFY(rig.form.close());
-        QCOMPARE(rig.log, (Log{"kill 1", "r0", "r1", "r2", "r3", "r4", "close device"}));
-        rig.log.clear();
-        QVERIFY(rig.form.close());
-        QVERIFY(rig.log.empty()); // closing runs once
+        QTest::mouseClick(rig->find("Command1"), Qt::LeftButton);
+        rig->timer.fire();
+        rig->log.clear();
+        QVERIFY(rig->form.close());
+        QCOMPARE(rig->log, (Log{"kill 1", "r0", "r1", "r2", "r3", "r4", "close device"}));
+        rig->log.clear();
+        QVERIFY(rig->form.close());
+        QVERIFY(rig->log.empty()); // closing runs once
     }
 
     // The start-up load is a handler like any other: its error is shown, naming the file, and
     // the event loop ends with the failure status.
     void errorInAHandlerIsShownAndEndsTheProgram() {
-        Rig rig;
-        std::ofstream(rig.folder / "click.wav") << "damaged";
+        fresh();
+        std::ofstream(rig->folder / "click.wav") << "damaged";
         BoxAnswerer answer;
-        QVERIFY(rig.startUp(false));
+        QVERIFY(rig->startUp(false));
         QObject guard; // a program that never ends itself gives 99
         QTimer::singleShot(10000, &guard, [] { QCoreApplication::exit(99); });
         QCOMPARE(QApplication::exec(), MetronomeApplication::kFatalStatus);
         QVERIFY2(answer.seen.contains("click.wav"), qPrintable(answer.seen));
         QCOMPARE(answer.icon, QMessageBox::Critical);
-        QVERIFY(!rig.transport.ready());
+        QVERIFY(!rig->transport.ready());
     }
 
-    // The hi-hat file is damaged while the clicks play; choosing it then shows the file's
-    // name, puts the option back and keeps the clicks, which play on after the next Start.
-    // (Root reads a file whatever its mode bits, so "unreadable" is a folder or a pipe.)
+    // The hi-hat file is damaged while the clicks play; choosing it then shows the file's name,
+    // puts the option back and keeps the clicks and their levels, which play on after the next
+    // Start; mended, it loads. (Every fault of a file is refused alike: the decoder's test goes
+    // through them, missing files, folders and pipes among them.)
     void damagedVoiceFileLeavesTheOldVoicesPlaying() {
-        Rig rig;
-        const fs::path hat = rig.folder / "hat.wav";
-        const std::vector<std::pair<const char*, std::function<void()>>> damages{
-            {"garbage", [&] { std::ofstream(hat) << "not a sound"; }},
-            {"truncated",
-             [&] {
-                 writeVoice(hat);
-                 fs::resize_file(hat, 30);
-             }},
-            {"deleted", [] {}},
-            {"folder", [&] { fs::create_directory(hat); }},
-            {"pipe", [&] { QVERIFY(mkfifo(hat.c_str(), 0600) == 0); }},
-            {"mended", [&] { writeVoice(hat); }},
-        };
-        QVERIFY(rig.startUp());
+        const fs::path hat = rig->folder / "hat.wav";
         const auto click = [&](const char* name) {
-            QTest::mouseClick(rig.find(name), Qt::LeftButton);
+            QTest::mouseClick(rig->find(name), Qt::LeftButton);
         };
-        for (const auto& [name, damage] : damages) {
-            fs::remove_all(hat);
-            damage();
-            const bool mended = std::string(name) == "mended";
+        for (const bool mended : {false, true}) {
+            if (mended) {
+                writeVoice(hat);
+            } else {
+                std::ofstream(hat) << "not a sound";
+            }
             BoxAnswerer answer;
+            rig->sound.levels.clear();
             click("Option2");
-            QVERIFY2(mended || answer.seen.contains(QString::fromStdString(hat.string())), name);
-            QCOMPARE(rig.find<QRadioButton>("Option2")->isChecked(), mended);
-            QCOMPARE(rig.voiceFile(), mended ? "hat.wav" : "click.wav");
-            const int plays = rig.sound.plays;
+            QVERIFY(mended || answer.seen.contains(QString::fromStdString(hat.string())));
+            QCOMPARE(rig->find<QRadioButton>("Option2")->isChecked(), mended);
+            QCOMPARE(rig->voiceFile(), mended ? "hat.wav" : "click.wav");
+            QCOMPARE(rig->sound.levels.empty(), !mended);
+            const int plays = rig->sound.plays;
             click("Command1");
-            rig.timer.fire();
-            QVERIFY2(rig.sound.plays == plays + 1 && rig.sound.hasVoice(1), name);
+            rig->timer.fire();
+            QVERIFY(rig->sound.plays == plays + 1 && rig->sound.hasVoice(1));
             click("Command3");
         }
     }
@@ -513,13 +473,8 @@ private slots:
 
 int main(int argc, char** argv) {
     MetronomeApplication app(argc, argv);
-    Form1Test form1;
-    Form1LifecycleTest lifecycle;
-    // A function named on the command line (the scale runs) is one of the form's.
-    if (argc > 1 && argv[argc - 1][0] != '-') {
-        return QTest::qExec(&form1, argc, argv);
-    }
-    return QTest::qExec(&form1, argc, argv) | QTest::qExec(&lifecycle, argc, argv);
+    Form1Test test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "WindowTest.moc"

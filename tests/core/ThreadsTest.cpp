@@ -1,8 +1,12 @@
+// The beat thread's timer (its punctuality, its stall skip and its kills) and the queue that
+// carries beats from it to the audio thread.
 #include "metro/core/PeriodicTimer.h"
+#include "metro/core/SpscQueue.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -26,34 +30,30 @@ std::vector<std::pair<TimerCall, TimePoint>> callsOf(PeriodicTimer& timer, std::
             std::this_thread::sleep_for(stallInFirstCall);
         }
     });
-    for (const auto giveUp = Clock::now() + 10s; Clock::now() < giveUp;) {
-        std::this_thread::sleep_for(1ms);
+    const auto made = [&] {
         const std::lock_guard lock(mutex);
-        if (calls.size() >= count) {
-            break;
-        }
+        return calls.size();
+    };
+    for (const auto giveUp = Clock::now() + 10s; made() < count && Clock::now() < giveUp;) {
+        std::this_thread::sleep_for(1ms);
     }
     timer.killEvent(id);
     return calls;
 }
 } // namespace
 
-TEST(PeriodicTimerTiming, FirstCallComesOnePeriodAfterArming) {
+// The first call comes one period after arming, never early. Every call is due on arm time +
+// n x period, and the last of 300 is as late as one wake-up, not the sum of 300.
+TEST(PeriodicTimerTiming, FirstCallOnePeriodAfterArmingAndNoDrift) {
     PeriodicTimer timer;
     const auto armed = Clock::now();
-    const auto calls = callsOf(timer, 100, 1);
-    ASSERT_GE(calls.size(), 1U);
-    EXPECT_EQ(calls[0].first.index, 1);
-    EXPECT_NEAR(std::chrono::duration<double>(calls[0].first.scheduled - armed).count(), 0.1,
-                0.005);
-    EXPECT_GE(calls[0].second, calls[0].first.scheduled) << "never early";
-    EXPECT_LT(calls[0].second - calls[0].first.scheduled, 50ms) << "bound for a loaded machine";
-}
+    const auto once = callsOf(timer, 100, 1);
+    ASSERT_GE(once.size(), 1U);
+    EXPECT_EQ(once[0].first.index, 1);
+    EXPECT_NEAR(std::chrono::duration<double>(once[0].first.scheduled - armed).count(), 0.1, 0.005);
+    EXPECT_GE(once[0].second, once[0].first.scheduled) << "never early";
+    EXPECT_LT(once[0].second - once[0].first.scheduled, 50ms) << "bound for a loaded machine";
 
-// Every call is due on arm time + n x period, and the last is as late as one wake-up, not the
-// sum of 300.
-TEST(PeriodicTimerTiming, StaysOnItsGridWithoutDrift) {
-    PeriodicTimer timer;
     const auto calls = callsOf(timer, 5, 300);
     ASSERT_GE(calls.size(), 300U);
     const TimerCall first = calls.front().first;
@@ -106,11 +106,13 @@ TEST(PeriodicTimer, KillWaitsForTheRunningCallAndNoneStartsAfterIt) {
     EXPECT_EQ(callsAfterKill.load(), 0);
 }
 
-TEST(PeriodicTimer, KillFromItsOwnCallDoesNotHang) {
+// A call may kill its own event without waiting for itself; a kill of an unknown or killed id
+// does nothing, and ids are never reused, so a stale kill cannot hit a new event.
+TEST(PeriodicTimer, KillFromItsOwnCallOrTwiceIsHarmlessAndIdsAreNeverReused) {
     PeriodicTimer timer;
     std::atomic<int> calls{0};
     std::atomic<bool> armed{false};
-    const auto id = timer.setEvent(2, [&](const TimerCall& call) {
+    const auto own = timer.setEvent(2, [&](const TimerCall& call) {
         while (!armed.load()) {
             std::this_thread::yield();
         }
@@ -120,14 +122,10 @@ TEST(PeriodicTimer, KillFromItsOwnCallDoesNotHang) {
     armed = true;
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(calls.load(), 1);
-    timer.killEvent(id);
-}
-
-TEST(PeriodicTimer, KillIsIdempotentAndIdsAreNeverReused) {
-    PeriodicTimer timer;
+    timer.killEvent(own);
     timer.killEvent(0);
     timer.killEvent(12345);
-    std::set<std::int32_t> ids;
+    std::set<std::int32_t> ids{own};
     for (int i = 0; i < 100; ++i) {
         const auto id = timer.setEvent(1000, [](const TimerCall&) {});
         EXPECT_TRUE(id != 0 && ids.insert(id).second) << "id " << id;
@@ -136,4 +134,37 @@ TEST(PeriodicTimer, KillIsIdempotentAndIdsAreNeverReused) {
     }
     EXPECT_EQ(timer.setEvent(0, [](const TimerCall&) {}), 0);
     EXPECT_EQ(timer.setEvent(-500, [](const TimerCall&) {}), 0);
+}
+
+TEST(SpscQueue, FullEmptyAndWrapAround) {
+    metro::core::SpscQueue<int, 4> queue; // holds 3
+    EXPECT_FALSE(queue.try_pop().has_value());
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 1; i <= 3; ++i) {
+            EXPECT_TRUE(queue.try_push(round * 10 + i));
+        }
+        EXPECT_FALSE(queue.try_push(99)) << "full";
+        ASSERT_NE(queue.front(), nullptr);
+        EXPECT_EQ(*queue.front(), round * 10 + 1);
+        for (int i = 1; i <= 3; ++i) {
+            EXPECT_EQ(queue.try_pop(), round * 10 + i);
+        }
+        EXPECT_FALSE(queue.try_pop().has_value()) << "empty";
+    }
+}
+
+TEST(SpscQueue, TwoThreadsSeeEveryItemInOrder) {
+    metro::core::SpscQueue<std::uint64_t, 64> queue;
+    constexpr std::uint64_t kCount = 200000;
+    std::thread producer([&] {
+        for (std::uint64_t i = 1; i <= kCount;) {
+            i += queue.try_push(i) ? 1U : 0U;
+        }
+    });
+    for (std::uint64_t expected = 1; expected <= kCount;) {
+        if (auto item = queue.try_pop()) {
+            ASSERT_EQ(*item, expected++);
+        }
+    }
+    producer.join();
 }
