@@ -10,10 +10,10 @@ metronome_add_gtest(SoundDeviceOpen sound_device_tests EngineSoundService.*:Onse
 if(METRONOME_TIMING_TESTS)
   metronome_add_gtest(RealDevice sound_device_tests Servers/* "sound;timing" TIMEOUT 600
     RESOURCE_LOCK sound_device)
-  metronome_add_gtest(ServerFaults sound_device_tests ServerFaults.* "sound;timing" TIMEOUT 300
+  metronome_add_gtest(ServerFaults sound_device_tests */ServerFaults.* "sound;timing" TIMEOUT 300
     RESOURCE_LOCK sound_device)
 endif()
 if(METRONOME_TIMING_TESTS AND NOT METRONOME_SANITIZE)
-  metronome_add_gtest(SaturatedMachine sound_device_tests SaturatedMachine.* "sound;heavy;timing"
+  metronome_add_gtest(SaturatedMachine sound_device_tests */SaturatedMachine.* "sound;heavy;timing"
     RUN_SERIAL TRUE RESOURCE_LOCK sound_device TIMEOUT 300)
 endif()

@@ -29,15 +29,6 @@ constexpr std::string_view kBusConfig = R"(<busconfig>
 </busconfig>
 )";
 
-std::size_t countLinesWith(const fs::path& file, std::string_view needle) {
-    std::ifstream in(file);
-    std::size_t count = 0;
-    for (std::string line; std::getline(in, line);) {
-        count += line.find(needle) != std::string::npos ? 1U : 0U;
-    }
-    return count;
-}
-
 } // namespace
 
 PipeWireServer::PipeWireServer(Route route, int sinkRate) : m_route(route), m_sinkRate(sinkRate) {
@@ -84,8 +75,8 @@ void PipeWireServer::thaw() {
 }
 
 std::size_t PipeWireServer::underruns() const {
-    return countLinesWith(m_dir / "pipewire.log", "graph not finished") +
-           countLinesWith(m_dir / "pipewire-pulse.log", "UNDERFLOW");
+    return CountLinesWith(m_dir / "pipewire.log", "graph not finished") +
+           CountLinesWith(m_dir / "pipewire-pulse.log", "UNDERFLOW");
 }
 
 void PipeWireServer::startDaemons() {
@@ -121,20 +112,13 @@ void PipeWireServer::startDaemons() {
 }
 
 void PipeWireServer::makeSink() {
-    const auto pactl = [&](std::vector<std::string> argv) {
-        argv.insert(argv.begin(), "pactl");
-        return RunProgram(argv, clientEnvironment(), m_dir / "pactl.log");
-    };
-    if (pactl({"load-module", "module-null-sink", "sink_name=out", "format=float32le", "channels=2",
-               "rate=" + std::to_string(m_sinkRate)}) != 0) {
-        throw ServerUnavailable("pipewire-pulse cannot make the null sink");
-    }
+    addSink("out");
     // The default sink is WirePlumber's choice: it follows the one set here once it runs.
     waitUntil(
         [&] {
+            std::string printed;
             pactl({"set-default-sink", "out"});
-            return pactl({"get-default-sink"}) == 0 &&
-                   ReadTail(m_dir / "pactl.log", 100) == "out\n";
+            return pactl({"get-default-sink"}, &printed) == 0 && printed == "out\n";
         },
         "wireplumber does not make the null sink the default");
 }

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 namespace metro::testsupport {
@@ -22,7 +21,7 @@ PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
     m_dir = MakeRuntimeDir("metro-pulse");
     try {
         start();
-    } catch (const PulseUnavailable&) {
+    } catch (const ServerUnavailable&) {
         fs::remove_all(m_dir);
         throw;
     }
@@ -55,19 +54,16 @@ void PulseServer::start() {
             std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_dir.string(), "HOME=" + m_dir.string()},
             m_dir / "daemon.log");
         // pactl succeeds once the server accepts clients.
-        PollUntil<PulseUnavailable>(
+        PollUntil<ServerUnavailable>(
             [&] {
-                return RunProgram({"pactl", "set-default-sink", "out"}, clientEnvironment(),
-                                  m_dir / "pactl.log") == 0;
+                return pactl({"set-default-sink", "out"}) == 0;
             },
             [&] { return m_daemon->waitFor(milliseconds(0)) != -1; },
             "pulseaudio did not start or does not answer pactl");
     } catch (const std::exception& error) {
-        std::ifstream log(m_dir / "daemon.log");
-        const std::string text{std::istreambuf_iterator<char>(log), {}};
         m_daemon.reset();
-        const std::string tail = text.size() > 2000 ? text.substr(text.size() - 2000) : text;
-        throw PulseUnavailable(std::string(error.what()) + "\n" + tail);
+        throw ServerUnavailable(std::string(error.what()) + "\n" +
+                                ReadTail(m_dir / "daemon.log", 2000));
     }
 }
 
@@ -116,20 +112,12 @@ std::vector<std::string> PulseServer::clientEnvironment() const {
 }
 
 void PulseServer::exportToThisProcess() const {
-    for (const std::string& entry : clientEnvironment()) {
-        const std::size_t equals = entry.find('=');
-        setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
-    }
+    ExportEnvironment(clientEnvironment());
     setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
 }
 
 std::size_t PulseServer::underruns() const {
-    std::ifstream in(m_dir / "daemon.log");
-    std::size_t count = 0;
-    for (std::string line; std::getline(in, line);) {
-        count += line.find("Implicit underrun of") != std::string::npos ? 1U : 0U;
-    }
-    return count;
+    return CountLinesWith(m_dir / "daemon.log", "Implicit underrun of");
 }
 
 MonitorRecording::MonitorRecording(const SoundServer& server, const std::string& sink)

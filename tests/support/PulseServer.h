@@ -11,19 +11,13 @@
 
 namespace metro::testsupport {
 
-/// PulseAudio could not be started here at all (not installed, or refused to run).
-class PulseUnavailable : public ServerUnavailable {
-public:
-    using ServerUnavailable::ServerUnavailable;
-};
-
 /// A private PulseAudio server for one test: its own runtime folder under /tmp, one null sink
 /// "out" (the default sink) at the given rate in float32 stereo. Started by the constructor,
 /// stopped and its folder removed by the destructor. It logs at debug level, so that playback
 /// underruns can be counted. One owner thread.
 class PulseServer final : public SoundServer {
 public:
-    /// Starts the server and waits until it answers. Throws PulseUnavailable when it cannot.
+    /// Starts the server and waits until it answers. Throws ServerUnavailable when it cannot.
     explicit PulseServer(int sinkRate = 48000);
     ~PulseServer() override;
     PulseServer(const PulseServer&) = delete;
@@ -32,7 +26,7 @@ public:
     /// Kills the server outright (SIGKILL), as a crash would, and waits until it is gone.
     void kill();
     /// Starts it again in the same folder (same socket, a fresh null sink) once killed, and
-    /// waits until it answers. Throws PulseUnavailable when it cannot.
+    /// waits until it answers. Throws ServerUnavailable when it cannot.
     void restart();
     /// Freezes the server (SIGSTOP): its clients' connections stay open but get no answer.
     void freeze() override;

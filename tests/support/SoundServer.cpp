@@ -29,6 +29,15 @@ std::string ReadTail(const std::filesystem::path& file, std::size_t limit) {
     return text.size() > limit ? text.substr(text.size() - limit) : text;
 }
 
+std::size_t CountLinesWith(const std::filesystem::path& file, std::string_view needle) {
+    std::ifstream in(file);
+    std::size_t count = 0;
+    for (std::string line; std::getline(in, line);) {
+        count += line.find(needle) != std::string::npos ? 1U : 0U;
+    }
+    return count;
+}
+
 int SoundServer::pactl(const std::vector<std::string>& arguments, std::string* printed) const {
     std::vector<std::string> argv{"pactl"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,5 +72,8 @@ void PollUntil(Done done, Failed failed, const std::string& what) {
 
 /// Reads a whole text file ("" when it cannot be read); at most its last `limit` characters.
 std::string ReadTail(const std::filesystem::path& file, std::size_t limit);
+
+/// How many lines of a text file hold `needle` (a server's log lines of one kind).
+std::size_t CountLinesWith(const std::filesystem::path& file, std::string_view needle);
 
 } // namespace metro::testsupport
