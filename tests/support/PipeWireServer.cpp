@@ -31,8 +31,8 @@ constexpr std::string_view kBusConfig = R"(<busconfig>
 
 } // namespace
 
-PipeWireServer::PipeWireServer(Route route, int sinkRate) : m_route(route), m_sinkRate(sinkRate) {
-    m_dir = MakeRuntimeDir("metro-pipewire");
+PipeWireServer::PipeWireServer(Route route, int sinkRate)
+    : SoundServer("metro-pipewire", sinkRate), m_route(route) {
     try {
         startDaemons();
         makeSink();
@@ -40,55 +40,34 @@ PipeWireServer::PipeWireServer(Route route, int sinkRate) : m_route(route), m_si
         stopDaemons();
         std::string logs;
         for (const char* name : {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse"}) {
-            const std::string log = ReadTail(m_dir / (name + std::string(".log")), 600);
+            const std::string log = ReadTail(runtimeDir() / (name + std::string(".log")), 600);
             logs += log.empty() ? "" : std::string("\n--- ") + name + ":\n" + log;
         }
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
         throw ServerUnavailable(std::string(error.what()) + logs);
     }
 }
 
-PipeWireServer::~PipeWireServer() {
-    stopDaemons();
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
-}
-
 std::vector<std::string> PipeWireServer::clientEnvironment() const {
-    return {"PULSE_SERVER=unix:" + (m_dir / "pulse" / "native").string(),
-            "XDG_RUNTIME_DIR=" + m_dir.string(), "PIPEWIRE_RUNTIME_DIR=" + m_dir.string(),
-            "PIPEWIRE_REMOTE=pipewire-0"};
-}
-
-void PipeWireServer::exportToThisProcess() const {
-    ExportEnvironment(clientEnvironment());
-    setenv("SDL_AUDIODRIVER", m_route == Route::Native ? "pipewire" : "pulseaudio", 1);
-}
-
-void PipeWireServer::freeze() {
-    ::kill(m_daemons.at(1)->pid(), SIGSTOP); // after dbus-daemon: pipewire
-}
-
-void PipeWireServer::thaw() {
-    ::kill(m_daemons.at(1)->pid(), SIGCONT);
+    const std::string dir = runtimeDir().string();
+    return {"PULSE_SERVER=unix:" + dir + "/pulse/native", "XDG_RUNTIME_DIR=" + dir,
+            "PIPEWIRE_RUNTIME_DIR=" + dir, "PIPEWIRE_REMOTE=pipewire-0"};
 }
 
 std::size_t PipeWireServer::underruns() const {
-    return CountLinesWith(m_dir / "pipewire.log", "graph not finished") +
-           CountLinesWith(m_dir / "pipewire-pulse.log", "UNDERFLOW");
+    return CountLinesWith(runtimeDir() / "pipewire.log", "graph not finished") +
+           CountLinesWith(runtimeDir() / "pipewire-pulse.log", "UNDERFLOW");
 }
 
 void PipeWireServer::startDaemons() {
-    const std::string bus = (m_dir / "bus").string();
+    const std::string bus = (runtimeDir() / "bus").string();
     std::string config(kBusConfig);
     config.replace(config.find("@BUS@"), 5, bus);
-    std::ofstream(m_dir / "bus.conf") << config;
+    std::ofstream(runtimeDir() / "bus.conf") << config;
     std::vector<std::string> environment = clientEnvironment();
     // HOME too: WirePlumber keeps its state there, apart from every other server.
-    environment.push_back("HOME=" + m_dir.string());
+    environment.push_back("HOME=" + runtimeDir().string());
     environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus);
-    startDaemon({"dbus-daemon", "--config-file=" + (m_dir / "bus.conf").string(), "--nofork",
+    startDaemon({"dbus-daemon", "--config-file=" + (runtimeDir() / "bus.conf").string(), "--nofork",
                  "--nopidfile"},
                 environment);
     waitUntil([&] { return fs::exists(bus); }, "dbus-daemon did not start");
@@ -98,7 +77,7 @@ void PipeWireServer::startDaemons() {
     std::vector<std::string> pipewireEnvironment = environment;
     pipewireEnvironment.emplace_back("PIPEWIRE_DEBUG=pw.node:D");
     startDaemon({"pipewire"}, pipewireEnvironment);
-    waitUntil([&] { return fs::exists(m_dir / "pipewire-0"); }, "pipewire did not start");
+    waitUntil([&] { return fs::exists(runtimeDir() / "pipewire-0"); }, "pipewire did not start");
 
     startDaemon({"wireplumber"}, environment);
     std::vector<std::string> pulseEnvironment = environment;
@@ -106,7 +85,8 @@ void PipeWireServer::startDaemons() {
     startDaemon({"pipewire-pulse"}, pulseEnvironment);
     waitUntil(
         [&] {
-            return RunProgram({"pactl", "info"}, clientEnvironment(), m_dir / "pactl.log") == 0;
+            return RunProgram({"pactl", "info"}, clientEnvironment(), runtimeDir() / "pactl.log") ==
+                   0;
         },
         "pipewire-pulse does not answer pactl");
 }
@@ -135,16 +115,9 @@ void PipeWireServer::waitUntil(const std::function<bool()>& done, const std::str
 }
 
 void PipeWireServer::startDaemon(std::vector<std::string> argv,
-                                 std::vector<std::string> environment) {
-    const fs::path log = m_dir / (argv.front() + ".log");
-    // setpriv runs the daemon with a death signal: it ends with this process even if this
-    // process dies without its destructors (a crash, a sanitizer's abort).
-    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "SIGTERM", "--"});
-    try {
-        m_daemons.push_back(std::make_unique<ChildProcess>(argv, environment, log));
-    } catch (const std::runtime_error& error) {
-        throw ServerUnavailable(error.what());
-    }
+                                 const std::vector<std::string>& environment) {
+    const std::string log = argv.front() + ".log";
+    m_daemons.push_back(SoundServer::startDaemon(std::move(argv), environment, log, "SIGTERM"));
 }
 
 void PipeWireServer::stopDaemons() noexcept {

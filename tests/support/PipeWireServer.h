@@ -25,26 +25,24 @@ public:
     };
 
     explicit PipeWireServer(Route route, int sinkRate = 48000);
-    ~PipeWireServer() override;
-    PipeWireServer(const PipeWireServer&) = delete;
-    PipeWireServer& operator=(const PipeWireServer&) = delete;
+    ~PipeWireServer() override { stopDaemons(); }
 
-    int sinkRate() const override { return m_sinkRate; }
-    const std::filesystem::path& runtimeDir() const override { return m_dir; }
     /// PULSE_SERVER and XDG_RUNTIME_DIR for pipewire-pulse, and where PipeWire's socket is.
     std::vector<std::string> clientEnvironment() const override;
-    /// The client environment, and SDL_AUDIODRIVER for the route.
-    void exportToThisProcess() const override;
     std::size_t underruns() const override;
-    /// Freezes (SIGSTOP) and thaws the graph's daemon, pipewire.
-    void freeze() override;
-    void thaw() override;
 
 private:
+    const char* sdlDriver() const override {
+        return m_route == Route::Native ? "pipewire" : "pulseaudio";
+    }
+    /// A freeze stops the graph's daemon, pipewire (started after dbus-daemon).
+    const ChildProcess* soundProcess() const override {
+        return m_daemons.size() > 1 ? m_daemons[1].get() : nullptr;
+    }
     void startDaemons();
     void makeSink();
     /// Starts one daemon, its output in `<name>.log`, and keeps it for the teardown.
-    void startDaemon(std::vector<std::string> argv, std::vector<std::string> environment);
+    void startDaemon(std::vector<std::string> argv, const std::vector<std::string>& environment);
     /// Polls `done` until it holds; throws ServerUnavailable when a daemon has exited or the
     /// time is up.
     void waitUntil(const std::function<bool()>& done, const std::string& what);
@@ -52,8 +50,6 @@ private:
     void stopDaemons() noexcept;
 
     Route m_route;
-    int m_sinkRate;
-    std::filesystem::path m_dir;
     std::vector<std::unique_ptr<ChildProcess>> m_daemons;
 };
 

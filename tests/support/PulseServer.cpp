@@ -2,9 +2,7 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
-#include <thread>
 
 namespace metro::testsupport {
 
@@ -17,42 +15,22 @@ constexpr milliseconds kStartTimeout{15000};
 
 } // namespace
 
-PulseServer::PulseServer(int sinkRate) : m_sinkRate(sinkRate) {
-    m_dir = MakeRuntimeDir("metro-pulse");
-    try {
-        start();
-    } catch (const ServerUnavailable&) {
-        fs::remove_all(m_dir);
-        throw;
-    }
+PulseServer::PulseServer(int sinkRate) : SoundServer("metro-pulse", sinkRate) {
+    start();
 }
 
 void PulseServer::start() {
-    // setpriv gives the daemon a death signal: it ends with this process even if this one dies
-    // without its destructors (a crash, a sanitizer's abort).
-    std::vector<std::string> argv{"setpriv",
-                                  "--pdeathsig",
-                                  "SIGKILL",
-                                  "--",
-                                  "pulseaudio",
-                                  "--system=false",
-                                  "-n",
-                                  "--daemonize=no",
-                                  "--use-pid-file=no",
-                                  "--disallow-exit",
-                                  "--exit-idle-time=-1",
-                                  "--log-target=stderr",
-                                  "--log-level=debug"};
-    // The sink first: a client that gets in as soon as the socket is there finds it.
-    argv.emplace_back("--load=module-null-sink sink_name=out format=float32le channels=2 rate=" +
-                      std::to_string(m_sinkRate));
-    argv.emplace_back("--load=module-native-protocol-unix auth-anonymous=1");
+    const std::string dir = runtimeDir().string();
+    // The sink first: a client that gets in as soon as the socket is there finds it. HOME too:
+    // the daemon keeps its cookie and state there, apart from every other server.
+    m_daemon = startDaemon(
+        {"pulseaudio", "--system=false", "-n", "--daemonize=no", "--use-pid-file=no",
+         "--disallow-exit", "--exit-idle-time=-1", "--log-target=stderr", "--log-level=debug",
+         "--load=module-null-sink sink_name=out format=float32le channels=2 rate=" +
+             std::to_string(sinkRate()),
+         "--load=module-native-protocol-unix auth-anonymous=1"},
+        {"XDG_RUNTIME_DIR=" + dir, "HOME=" + dir}, "daemon.log", "SIGKILL");
     try {
-        // HOME too: the daemon keeps its cookie and state there, apart from every other server.
-        m_daemon = std::make_unique<ChildProcess>(
-            argv,
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_dir.string(), "HOME=" + m_dir.string()},
-            m_dir / "daemon.log");
         // pactl succeeds once the server accepts clients.
         PollUntil<ServerUnavailable>(
             [&] {
@@ -63,15 +41,8 @@ void PulseServer::start() {
     } catch (const std::exception& error) {
         m_daemon.reset();
         throw ServerUnavailable(std::string(error.what()) + "\n" +
-                                ReadTail(m_dir / "daemon.log", 2000));
+                                ReadTail(runtimeDir() / "daemon.log", 2000));
     }
-}
-
-PulseServer::~PulseServer() {
-    thaw();
-    m_daemon.reset(); // SIGTERM, then SIGKILL, and waits for the exit
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
 }
 
 void PulseServer::kill() {
@@ -79,7 +50,6 @@ void PulseServer::kill() {
         ::kill(m_daemon->pid(), SIGKILL);
         m_daemon->waitFor(kStartTimeout);
         m_daemon.reset();
-        m_frozen = false;
     }
 }
 
@@ -87,37 +57,18 @@ void PulseServer::restart() {
     kill();
     // A killed server leaves its socket behind (and the pid file, were it written).
     std::error_code ignored;
-    fs::remove(m_dir / "pulse" / "native", ignored);
-    fs::remove(m_dir / "pulse" / "pid", ignored);
+    fs::remove(runtimeDir() / "pulse" / "native", ignored);
+    fs::remove(runtimeDir() / "pulse" / "pid", ignored);
     start();
 }
 
-void PulseServer::freeze() {
-    if (m_daemon && !m_frozen) {
-        ::kill(m_daemon->pid(), SIGSTOP);
-        m_frozen = true;
-    }
-}
-
-void PulseServer::thaw() {
-    if (m_daemon && m_frozen) {
-        ::kill(m_daemon->pid(), SIGCONT);
-        m_frozen = false;
-    }
-}
-
 std::vector<std::string> PulseServer::clientEnvironment() const {
-    return {"PULSE_SERVER=unix:" + (m_dir / "pulse" / "native").string(),
-            "XDG_RUNTIME_DIR=" + m_dir.string()};
-}
-
-void PulseServer::exportToThisProcess() const {
-    ExportEnvironment(clientEnvironment());
-    setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
+    return {"PULSE_SERVER=unix:" + (runtimeDir() / "pulse" / "native").string(),
+            "XDG_RUNTIME_DIR=" + runtimeDir().string()};
 }
 
 std::size_t PulseServer::underruns() const {
-    return CountLinesWith(m_dir / "daemon.log", "Implicit underrun of");
+    return CountLinesWith(runtimeDir() / "daemon.log", "Implicit underrun of");
 }
 
 MonitorRecording::MonitorRecording(const SoundServer& server, const std::string& sink)

@@ -14,42 +14,32 @@ namespace metro::testsupport {
 /// A private PulseAudio server for one test: its own runtime folder under /tmp, one null sink
 /// "out" (the default sink) at the given rate in float32 stereo. Started by the constructor,
 /// stopped and its folder removed by the destructor. It logs at debug level, so that playback
-/// underruns can be counted. One owner thread.
+/// underruns can be counted; a frozen server stops its daemon (SIGSTOP) and its clients'
+/// connections stay open but get no answer. One owner thread.
 class PulseServer final : public SoundServer {
 public:
     /// Starts the server and waits until it answers. Throws ServerUnavailable when it cannot.
     explicit PulseServer(int sinkRate = 48000);
-    ~PulseServer() override;
-    PulseServer(const PulseServer&) = delete;
-    PulseServer& operator=(const PulseServer&) = delete;
+    ~PulseServer() override { thaw(); } // a frozen daemon would sit out the SIGTERM
 
     /// Kills the server outright (SIGKILL), as a crash would, and waits until it is gone.
     void kill();
     /// Starts it again in the same folder (same socket, a fresh null sink) once killed, and
     /// waits until it answers. Throws ServerUnavailable when it cannot.
     void restart();
-    /// Freezes the server (SIGSTOP): its clients' connections stay open but get no answer.
-    void freeze() override;
-    /// Lets a frozen server run on (SIGCONT).
-    void thaw() override;
 
-    int sinkRate() const override { return m_sinkRate; }
-    const std::filesystem::path& runtimeDir() const override { return m_dir; }
     /// The variables a client of this server needs: PULSE_SERVER and XDG_RUNTIME_DIR.
     std::vector<std::string> clientEnvironment() const override;
-    /// Points this process at the server and makes SDL use its PulseAudio driver.
-    void exportToThisProcess() const override;
     /// How many times so far a playback stream ran dry ("underrun": the client was too late
     /// with its samples, so the sink played silence and everything after it came later).
     std::size_t underruns() const override;
 
 private:
     void start();
+    const char* sdlDriver() const override { return "pulseaudio"; }
+    const ChildProcess* soundProcess() const override { return m_daemon.get(); }
 
-    int m_sinkRate;
-    std::filesystem::path m_dir;
     std::unique_ptr<ChildProcess> m_daemon;
-    bool m_frozen = false;
 };
 
 /// Records a sink's monitor with parec, as float32 stereo at the sink's rate, into a file in

@@ -8,19 +8,44 @@
 
 namespace metro::testsupport {
 
-void ExportEnvironment(const std::vector<std::string>& entries) {
-    for (const std::string& entry : entries) {
-        const std::size_t equals = entry.find('=');
-        setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
-    }
-}
-
-std::filesystem::path MakeRuntimeDir(const std::string& prefix) {
+SoundServer::SoundServer(const std::string& prefix, int sinkRate) : m_sinkRate(sinkRate) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw ServerUnavailable("cannot make a runtime folder under /tmp");
     }
-    return pattern;
+    m_dir = pattern;
+}
+
+SoundServer::~SoundServer() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+void SoundServer::exportToThisProcess() const {
+    for (const std::string& entry : clientEnvironment()) {
+        const std::size_t equals = entry.find('=');
+        setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
+    setenv("SDL_AUDIODRIVER", sdlDriver(), 1);
+}
+
+void SoundServer::signalSound(int signal) const {
+    // A process already reaped has no pid; kill(-1) would reach every process of the user.
+    if (const ChildProcess* process = soundProcess(); process != nullptr && process->pid() > 0) {
+        ::kill(process->pid(), signal);
+    }
+}
+
+std::unique_ptr<ChildProcess> SoundServer::startDaemon(std::vector<std::string> argv,
+                                                       const std::vector<std::string>& environment,
+                                                       const std::string& log,
+                                                       const std::string& deathSignal) const {
+    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", deathSignal, "--"});
+    try {
+        return std::make_unique<ChildProcess>(argv, environment, m_dir / log);
+    } catch (const std::runtime_error& error) {
+        throw ServerUnavailable(error.what());
+    }
 }
 
 std::string ReadTail(const std::filesystem::path& file, std::size_t limit) {
