@@ -1,9 +1,11 @@
 #include "ChildProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -17,17 +19,14 @@ namespace metro::testsupport {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extraEnvironment,
                            const std::filesystem::path& output) {
-    // posix_spawnp reads the strings and does not change them.
+    // posix_spawnp reads the strings and does not change them. The given environment entries
+    // come before this process's own: getenv and setenv use the first of a name.
+    const auto pointerTo = [](const std::string& text) { return const_cast<char*>(text.c_str()); };
     std::vector<char*> argp;
-    for (const std::string& arg : argv) {
-        argp.push_back(const_cast<char*>(arg.c_str()));
-    }
+    std::ranges::transform(argv, std::back_inserter(argp), pointerTo);
     argp.push_back(nullptr);
-    // The given entries before this process's own: getenv and setenv use the first of a name.
     std::vector<char*> envp;
-    for (const std::string& entry : extraEnvironment) {
-        envp.push_back(const_cast<char*>(entry.c_str()));
-    }
+    std::ranges::transform(extraEnvironment, std::back_inserter(envp), pointerTo);
     for (char** entry = environ; *entry != nullptr; ++entry) {
         envp.push_back(*entry);
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace metro::testsupport {
 
@@ -21,10 +22,9 @@ void OnsetFinder::scan(std::span<const float> interleaved, std::int64_t firstFra
 }
 
 std::vector<std::int64_t> FindOnsets(std::span<const float> interleaved, int channels) {
-    float peak = 0.0F;
-    for (const float sample : interleaved) {
-        peak = std::max(peak, std::abs(sample));
-    }
+    const float peak =
+        std::accumulate(interleaved.begin(), interleaved.end(), 0.0F,
+                        [](float most, float x) { return std::max(most, std::abs(x)); });
     OnsetFinder finder{0.1F * peak, 2400, channels};
     finder.scan(interleaved, 0);
     return finder.onsets;

@@ -74,21 +74,12 @@ void PipeWireServer::startDaemons() {
 
     // At debug level, PipeWire's node topic logs each cycle a client left unfinished (an
     // underrun of its stream); at info level pipewire-pulse logs each stream that ran dry.
-    std::vector<std::string> pipewireEnvironment = environment;
-    pipewireEnvironment.emplace_back("PIPEWIRE_DEBUG=pw.node:D");
-    startDaemon({"pipewire"}, pipewireEnvironment);
+    startDaemon({"pipewire"}, environment, "pw.node:D");
     waitUntil([&] { return fs::exists(runtimeDir() / "pipewire-0"); }, "pipewire did not start");
 
     startDaemon({"wireplumber"}, environment);
-    std::vector<std::string> pulseEnvironment = environment;
-    pulseEnvironment.emplace_back("PIPEWIRE_DEBUG=3");
-    startDaemon({"pipewire-pulse"}, pulseEnvironment);
-    waitUntil(
-        [&] {
-            return RunProgram({"pactl", "info"}, clientEnvironment(), runtimeDir() / "pactl.log") ==
-                   0;
-        },
-        "pipewire-pulse does not answer pactl");
+    startDaemon({"pipewire-pulse"}, environment, "3");
+    waitUntil([&] { return pactl({"info"}) == 0; }, "pipewire-pulse does not answer pactl");
 }
 
 void PipeWireServer::makeSink() {
@@ -115,8 +106,11 @@ void PipeWireServer::waitUntil(const std::function<bool()>& done, const std::str
 }
 
 void PipeWireServer::startDaemon(std::vector<std::string> argv,
-                                 const std::vector<std::string>& environment) {
+                                 std::vector<std::string> environment, const std::string& debug) {
     const std::string log = argv.front() + ".log";
+    if (!debug.empty()) {
+        environment.push_back("PIPEWIRE_DEBUG=" + debug);
+    }
     m_daemons.push_back(SoundServer::startDaemon(std::move(argv), environment, log, "SIGTERM"));
 }
 

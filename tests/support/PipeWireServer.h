@@ -41,8 +41,10 @@ private:
     }
     void startDaemons();
     void makeSink();
-    /// Starts one daemon, its output in `<name>.log`, and keeps it for the teardown.
-    void startDaemon(std::vector<std::string> argv, const std::vector<std::string>& environment);
+    /// Starts one daemon, its output in `<name>.log` (at PIPEWIRE_DEBUG level `debug`, if
+    /// given), and keeps it for the teardown.
+    void startDaemon(std::vector<std::string> argv, std::vector<std::string> environment,
+                     const std::string& debug = "");
     /// Polls `done` until it holds; throws ServerUnavailable when a daemon has exited or the
     /// time is up.
     void waitUntil(const std::function<bool()>& done, const std::string& what);

@@ -11,8 +11,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kStartTimeout{15000};
-
 } // namespace
 
 PulseServer::PulseServer(int sinkRate) : SoundServer("metro-pulse", sinkRate) {
@@ -48,7 +46,7 @@ void PulseServer::start() {
 void PulseServer::kill() {
     if (m_daemon) {
         ::kill(m_daemon->pid(), SIGKILL);
-        m_daemon->waitFor(kStartTimeout);
+        m_daemon->waitFor(milliseconds(15000));
         m_daemon.reset();
     }
 }
