@@ -43,9 +43,7 @@ TEST(BeatTick, WrapsAfterBeatFourOrBeatThree) {
     for (const auto& [fourFour, first, slots] :
          {std::tuple{true, 1, "123412341"}, std::tuple{false, 1, "1231231"},
           std::tuple{false, 4, "4123"}}) {
-        MetronomeState state;
-        state.FourFour = fourFour;
-        state.CurrentBeat = first;
+        MetronomeState state{.CurrentBeat = first, .FourFour = fourFour};
         std::string played;
         for (std::size_t i = 0; i < std::string_view(slots).size(); ++i) {
             const TimePoint when{std::chrono::milliseconds(500 * i)};

@@ -235,15 +235,12 @@ TEST(MixerGrid, ResumesOnTheScheduledTimesAfterAStallOrARestart) {
         // the first beat heard again is due within a second of the output's return, the next
         // ones a period apart.
         const double stalled = restart ? 0.1 : 3.0;
-        const auto frameOf = [&](std::int64_t k) {
-            return (2.06 + 0.15 * double(k) - stalled) * kRate;
-        };
         const auto resumed = std::llround((double(*after) / kRate + stalled - 2.06) / 0.15);
         EXPECT_LE(2.06 + 0.15 * double(resumed), 5.0 + stalled + 1.0) << restart;
         EXPECT_EQ(resumed + (grid.onsets.end() - after), 80) << restart;
         for (auto onset = after; onset != grid.onsets.end(); ++onset) {
             const auto k = resumed + (onset - after);
-            EXPECT_NEAR(static_cast<double>(*onset), frameOf(k), 48.0) << restart << k;
+            EXPECT_NEAR(double(*onset), (2.06 + 0.15 * double(k) - stalled) * kRate, 48.0) << k;
             EXPECT_TRUE(onset == after || *onset - onset[-1] == 7200) << restart << k;
         }
         EXPECT_EQ(mixer.resyncs(), 1U) << restart;
@@ -266,9 +263,8 @@ TEST(MixerGrid, TakesAnUnderrunAsOneStep) {
             ASSERT_EQ(grid.onsets[k] - grid.onsets[k - 1], 7200) << stall.count() << " beat " << k;
         }
         EXPECT_NEAR(grid.offsets.back(), 48.0 * static_cast<double>(stall / 1ms), 24.0);
-        const double heardLaterMs =
-            std::chrono::duration<double, std::milli>(mixer.heardLater()).count();
-        EXPECT_NEAR(heardLaterMs, static_cast<double>(stall / 1ms), 0.5);
+        EXPECT_NEAR((std::chrono::duration<double, std::milli>(mixer.heardLater() - stall).count()),
+                    0.0, 0.5);
         EXPECT_EQ(mixer.gridCorrections(), 0U) << stall.count();
         EXPECT_EQ(mixer.lateStarts(), 0U);
     }
@@ -466,10 +462,8 @@ TEST(MixerRealtime, FullQueueDropsAndBeatsWhoseFrameHasPassedAreNotPlayed) {
     }
     EXPECT_EQ(accepted, 63);
     EXPECT_EQ(mixer.droppedCues(), 37U);
-    OnsetFinder finder;
-    const std::int64_t bufferStart = output.framesRendered();
-    finder.scan(output.render(now), bufferStart);
-    EXPECT_EQ(finder.onsets, std::vector<std::int64_t>{});
+    const auto rendered = output.render(now);
+    EXPECT_TRUE(std::all_of(rendered.begin(), rendered.end(), [](float s) { return s == 0.0F; }));
     EXPECT_EQ(mixer.skippedCues(), 63U);
     EXPECT_TRUE(mixer.schedule(core::BeatCue{2, now, 1})) << "the render drained the queue";
 }

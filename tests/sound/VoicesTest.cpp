@@ -25,10 +25,9 @@ constexpr int kWavFloat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 
 /// A folder of its own under /tmp, removed with everything in it.
 struct TempDir {
-    std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("metro-test-" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
+    fs::path path = fs::temp_directory_path() / ("metro-test-" + std::to_string(getpid()));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() { fs::remove_all(path); }
 };
 
 /// Channel `channel` of the test sound: a 1 kHz sine of 0.5, quieter and phase-shifted on each
@@ -58,8 +57,7 @@ std::shared_ptr<const SampleSet> decodeWithin(const fs::path& path, int rate,
                                               std::chrono::seconds limit) {
     auto decoding = std::async(std::launch::async, [&] { return decodeSoundFile(path, rate); });
     if (decoding.wait_for(limit) == std::future_status::timeout) {
-        std::fprintf(stderr, "%s still decoding after %llds\n", path.c_str(),
-                     static_cast<long long>(limit.count()));
+        std::fprintf(stderr, "%s: decoding hangs\n", path.c_str());
         std::_Exit(1);
     }
     return decoding.get();
@@ -171,9 +169,8 @@ std::vector<double> readVoice(const char* name) {
     std::vector<double> frames(static_cast<std::size_t>(info.frames * info.channels));
     sf_readf_double(file, frames.data(), info.frames);
     sf_close(file);
-    EXPECT_EQ(info.format, kWav16);
-    EXPECT_EQ(info.samplerate, 44100);
-    EXPECT_EQ(info.channels, 2);
+    EXPECT_EQ(std::tuple(info.format, info.samplerate, info.channels),
+              std::tuple(kWav16, 44100, 2));
     EXPECT_LT(info.frames, 44100 * 150 / 1000);
     std::vector<double> left;
     for (std::size_t i = 0; i < frames.size(); i += 2) {
