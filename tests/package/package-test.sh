@@ -52,7 +52,8 @@ install_tree() {
 }
 
 debian_package() {
-    local program_tests=${1:?the end-to-end test program} deb
+    local program_tests=${1:?the end-to-end test program} prefix=$work/root/usr deb field control
+    local window wm_class app
     (cd "$build" && cpack -G DEB -B "$work/cpack" >"$work/cpack.log") ||
         fail "cpack failed: $(cat "$work/cpack.log")"
     deb=$(echo "$work"/cpack/qo-metronome_*_"$(dpkg --print-architecture)".deb)
@@ -63,7 +64,6 @@ debian_package() {
     dpkg-deb -c "$deb" >"$work/contents"
     grep -q '^-rwxr-xr-x root/root .* ./usr/lib/qo-metronome/qo-metronome$' "$work/contents" ||
         fail "the package has no executable /usr/lib/qo-metronome/qo-metronome owned by root"
-    local field control
     control=$(dpkg-deb -f "$deb")
     for field in 'Section: sound' 'Depends: .*libpulse0' 'Depends: .*libqt6widgets6' \
         'Depends: .*libsdl2-2.0-0' 'Depends: .*libsndfile1' 'Depends: .*qt6-wayland' \
@@ -75,17 +75,11 @@ debian_package() {
     grep -v '^running with root' "$work/lintian.log" || echo "package-test: lintian is silent"
     ! grep -q '^E:' "$work/lintian.log" || fail "lintian reports errors"
 
+    # The unpacked program, started on a private headless desktop, shows its window with its
+    # icon and the class its desktop entry names; then the end-to-end test plays the same
+    # program, its clicks timed to the frame.
     dpkg -x "$deb" "$work/root"
-    check_tree "$work/root/usr"
-    launch "$work/root/usr" "$program_tests"
-    echo "package-test: $(basename "$deb") is valid, and the program unpacked from it plays"
-}
-
-# launch PREFIX PROGRAM_TESTS: starts PREFIX/bin/qo-metronome on a private headless desktop and
-# expects its window, with its icon and the class its desktop entry names; then the end-to-end
-# test plays the same program, its clicks timed to the frame.
-launch() {
-    local prefix=$1 program_tests=$2 window wm_class app
+    check_tree "$prefix"
     wm_class=$(sed -n 's/^StartupWMClass=//p' "$prefix/share/applications/$app_id.desktop")
     headless_start package-test
     unset SDL_AUDIODRIVER # SDL picks its sound driver as on a desktop
@@ -101,6 +95,7 @@ launch() {
     kill "$app" && wait "$app" 2>/dev/null || true
     METRONOME_PROGRAM="$prefix/bin/qo-metronome" "$program_tests" --gtest_filter='EndToEnd.Plays*' ||
         fail "the unpacked program does not play as it should"
+    echo "package-test: $(basename "$deb") is valid, and the program unpacked from it plays"
 }
 
 case "$mode" in

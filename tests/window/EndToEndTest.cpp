@@ -51,28 +51,22 @@ struct ProgramWindow {
 
 // The lamp (1..4) whose ring shows its fill colour, or 0 when none does.
 int litLamp(const QImage& shot) {
-    const std::array<int, 4> ringX{52, 212, 372, 524};
     int lit = 0;
-    for (std::size_t i = 0; i < ringX.size(); ++i) {
-        const QColor fill = i == 1 ? QColor(0, 255, 0) : QColor(128, 255, 128);
-        if (shot.pixelColor(ringX[i], 160) == fill) {
+    for (const auto& [lamp, ringX] : {std::pair{1, 52}, {2, 212}, {3, 372}, {4, 524}}) {
+        if (shot.pixelColor(ringX, 160) ==
+            (lamp == 2 ? QColor(0, 255, 0) : QColor(128, 255, 128))) {
             EXPECT_EQ(lit, 0) << "two lamps lit";
-            lit = static_cast<int>(i) + 1;
+            lit = lamp;
         }
     }
     return lit;
 }
 
-// Every click of a recording a whole number of periods after the first, to the frame. The
-// onsets are where the sound starts (any sample off silence), so the clicks' levels do not move
-// them.
-std::vector<std::int64_t> expectOnTheGrid(const std::vector<float>& recording,
-                                          std::int64_t periodFrames) {
+// Where each click of a recording starts: its first sample off silence, so that the clicks'
+// levels do not move it.
+std::vector<std::int64_t> clickOnsets(const std::vector<float>& recording) {
     OnsetFinder finder{0.0F, 2400};
     finder.scan(recording, 0);
-    for (std::size_t i = 1; i < finder.onsets.size(); ++i) {
-        EXPECT_EQ(finder.onsets[i] - finder.onsets[i - 1], periodFrames) << "interval " << i;
-    }
     return finder.onsets;
 }
 
@@ -109,7 +103,10 @@ bool playThreeFour(PulseServer& pulse, bool lastTry) {
     if (recording.playbackUnderruns() > 0 && !lastTry) {
         return true;
     }
-    const auto onsets = expectOnTheGrid(samples, 48000);
+    const auto onsets = clickOnsets(samples); // each a whole number of seconds after the first
+    for (std::size_t i = 1; i < onsets.size(); ++i) {
+        EXPECT_EQ(onsets[i] - onsets[i - 1], 48000) << "interval " << i;
+    }
     // The first click after the stream starts can be lost by the monitor; six were played.
     EXPECT_TRUE(onsets.size() == 5 || onsets.size() == 6) << onsets.size();
     if (onsets.size() < 5 || onsets.size() > 6) {
@@ -147,8 +144,8 @@ TEST(EndToEnd, NoSoundDeviceShowsTheMessageAndExits) {
         {"PULSE_SERVER=unix:" + (scratch.dir / "runtime/none").string(),
          "XDG_RUNTIME_DIR=" + (scratch.dir / "runtime").string(),
          "SDL_AUDIODRIVER=", "ALSA_CONFIG_PATH=" + (scratch.dir / "asound.conf").string()});
+    // The main window's name would match too; but Enter there starts the beat, and it runs on.
     const std::string box = scratch.window("--name", "Qo Metronome");
-    EXPECT_EQ(scratch.x({"xdotool", "getwindowname", box}), "Qo Metronome\n");
     scratch.x({"xdotool", "windowfocus", "--sync", box});
     scratch.x({"xdotool", "key", "Return"});
     const int status = program.waitFor(5s);
@@ -185,11 +182,9 @@ TEST(EndToEnd, TellsItsSoundServerIsFrozenAndClosesAllTheSame) {
 // root window shows what Weston draws. --debug lets weston-debug read its scene graph, which
 // tells where and how large the window is.
 TEST(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
-    Display* display = XOpenDisplay(nullptr);
-    ASSERT_TRUE(display != nullptr && std::getenv("XDG_RUNTIME_DIR") != nullptr);
-    const int scale = DisplayWidth(display, 0) / 1280;
-    XCloseDisplay(display);
-    ASSERT_GE(scale, 1) << "the display must be 1280 × 800 times the output scale";
+    const char* screen = std::getenv("HEADLESS_SCREEN"); // 1280 × 800 times the output scale
+    ASSERT_TRUE(screen != nullptr && std::getenv("XDG_RUNTIME_DIR") != nullptr);
+    const int scale = std::atoi(screen) / 1280;
     PulseServer pulse(48000);
     const Scratch scratch("wayland");
     ChildProcess weston({"weston", "--backend=x11-backend.so", "--socket=wayland-test",
@@ -259,12 +254,11 @@ TEST(Wayland, MapsAtItsSizePlaysByTheKeyboardLightsALampAndCloses) {
 
     // Each run on its grid of exactly 500 ms × 48 frames, the pauses between them longer than a
     // beat. Only an underrun the server logged may move a run's grid later.
-    OnsetFinder finder{0.0F, 2400};
-    finder.scan(recording.stop(), 0);
-    ASSERT_GE(finder.onsets.size(), 8U);
+    const auto onsets = clickOnsets(recording.stop());
+    ASSERT_GE(onsets.size(), 8U);
     int pauses = 0;
-    for (std::size_t i = 1; i < finder.onsets.size(); ++i) {
-        const std::int64_t interval = finder.onsets[i] - finder.onsets[i - 1];
+    for (std::size_t i = 1; i < onsets.size(); ++i) {
+        const std::int64_t interval = onsets[i] - onsets[i - 1];
         pauses += interval > 48000 ? 1 : 0;
         EXPECT_TRUE(interval == 24000 || interval > 48000 ||
                     (interval > 24000 && recording.playbackUnderruns() > 0))
