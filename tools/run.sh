@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts the metronome (`make run`). On a desktop with a sound server it opens the window.
 # Anywhere else (no display, or no sound server) it plays the same program headless: an Xvfb
-# display and a private PulseAudio null sink, Start pressed, two bars played, and a screenshot
-# of the window and a recording of the clicks left in BUILD_DIR/run/.
+# display and a freshly started private PulseAudio null sink, Start pressed, two bars played, a
+# screenshot of the window and a recording of the clicks left in BUILD_DIR/run/, and the clicks
+# checked: every one exactly a period (24000 frames) after the last.
 # Usage: tools/run.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:?usage: tools/run.sh BUILD_DIR}" && pwd)
@@ -48,9 +49,30 @@ x.XFlush(display)
 PY
 }
 
+# Prints the onsets of a float WAV recording (a sample off silence after at least 50 ms of it)
+# and fails unless there are three or more, each exactly 24000 frames after the last.
+check_clicks() {
+    /usr/bin/python3 - "$1" <<'PY'
+import array, sys
+data = open(sys.argv[1], "rb").read()
+body = data[data.index(b"data") + 8:]
+samples = array.array("f", body[: len(body) // 8 * 8])
+onsets, last = [], -2400
+for frame in range(len(samples) // 2):
+    if samples[2 * frame] != 0.0:
+        if frame - last >= 2400:
+            onsets.append(frame)
+        last = frame
+intervals = [b - a for a, b in zip(onsets, onsets[1:])]
+print(f"run: {len(onsets)} clicks recorded, intervals in frames: {intervals}")
+sys.exit(0 if len(onsets) >= 3 and set(intervals) == {24000} else 1)
+PY
+}
+
 headless_start run
 
-parec -d out.monitor --file-format=wav --rate=48000 --channels=2 "$out/clicks.wav" &
+parec -d out.monitor --file-format=wav --format=float32le --rate=48000 --channels=2 \
+    "$out/clicks.wav" &
 recorder=$!
 pids+=("$recorder")
 "$program" &
@@ -70,6 +92,7 @@ close_window "$window"
 status=0
 wait "$app" || status=$?
 echo "run: the metronome played two bars and closed with status $status"
+check_clicks "$out/clicks.wav" || status=1
 echo "run: screenshot: $out/screenshot.png"
 echo "run: recording:  $out/clicks.wav"
 exit "$status"
