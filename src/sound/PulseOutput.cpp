@@ -281,12 +281,11 @@ struct PulseOutput::Impl {
         }
         // The stream's index of our next frame: behind our count by what a flush dropped.
         streamBase = written - info->write_index / static_cast<std::int64_t>(kFrameBytes);
-        // Frame read_index leaves the server now; it plays after the sink's latency.
+        // Frame read_index left the server at the report's timestamp (the server's clock as it
+        // answered, on this machine); it plays after the sink's latency. The request's transport
+        // time is left out: it only says how long the request waited, which grows with load.
         const double read = static_cast<double>(info->read_index) / kFrameBytes;
-        const double delay =
-            (static_cast<double>(info->sink_usec) - static_cast<double>(info->transport_usec)) *
-                1e-6 -
-            read / rate;
+        const double delay = static_cast<double>(info->sink_usec) * 1e-6 - read / rate;
         origins.add(
             monotonicFromWall(info->timestamp) +
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)));
