@@ -24,13 +24,18 @@ using core::Clock;
 constexpr int kFallbackRate = 48000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 /// What the server holds: enough that a busy machine does not run it dry, little enough that a
-/// beat placed placementLead() ahead still lands on frames not yet written.
+/// beat placed placementLead() ahead still lands on frames not yet written. (Larger requests
+/// wake this thread less, but PipeWire's pulse server then runs its graph in larger cycles while
+/// it still reports no sink latency: 40 ms requests put every click about 40 ms after its stamp.)
 constexpr auto kServerBuffer = 60ms;
 constexpr auto kRequestSize = 20ms;
 constexpr auto kLead = 120ms;
-/// How often the server's timing info is asked for while playing, and how long an uncorked
-/// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
-constexpr auto kTimingPeriod = 200ms;
+/// How often the server's timing info is asked for while playing: at every request for sound
+/// till a stream that changed has a reading (an uncorked one may take a while to play), then
+/// often till it has a full set, then seldom. And how long an uncorked stream may go
+/// without a request for sound before it counts as lost (a new one: kStartGrace).
+constexpr auto kTimingWhileNew = 200ms;
+constexpr auto kTimingPeriod = 1s;
 constexpr auto kStallLimit = 250ms;
 constexpr auto kStartGrace = 3s;
 /// Silence after Stop before the stream is corked: the last beats play out first.
@@ -307,10 +312,13 @@ struct PulseOutput::Impl {
         }
         void clear() { size = next = 0; }
         bool empty() const { return size == 0; }
+        bool full() const { return size == kCount; }
         Clock::time_point median() const {
             std::array<Clock::time_point, kCount> sorted = times;
-            std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(size));
-            return sorted[size / 2];
+            const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(size / 2);
+            std::nth_element(sorted.begin(), middle,
+                             sorted.begin() + static_cast<std::ptrdiff_t>(size));
+            return *middle;
         }
     } origins;
 
@@ -421,7 +429,8 @@ void PulseOutput::Impl::render(std::size_t bytes) noexcept {
         written += static_cast<std::int64_t>(frames);
         bytes -= frames * kFrameBytes;
     }
-    if (now - lastTiming >= kTimingPeriod) {
+    if (origins.empty() ||
+        now - lastTiming >= (origins.full() ? kTimingPeriod : kTimingWhileNew)) {
         requestTiming();
     }
     corkIfDone(source->silent());

@@ -48,6 +48,10 @@ void Form1::drainLamps() {
         showLamps(next->lamps);
         m_nextBeat = next->scheduled + period;
         m_lampRelay.pop();
+        // A beat is a good moment to check the sound too: the check's own timer then stays
+        // asleep at quick tempos, one wake-up a beat instead of two.
+        showSoundState();
+        m_soundStateTimer.start();
     }
     scheduleLamps(now);
 }
