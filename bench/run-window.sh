@@ -3,6 +3,9 @@
 # PulseAudio null sink): launch to window shown, resident memory, CPU while stopped and while
 # running at 400 BPM by thread, beside an empty Qt window built in the same run and beside gtick
 # (Debian's package, when installed), and the lamp-to-click offset. Writes bench/results/window.txt.
+# With WINDOW_BENCH_BASELINE set to another build's metronome (its voices beside it), the two
+# then run at 400 BPM in turns, six times each, so that the comparison holds while the machine's
+# speed drifts.
 # Usage: bench/run-window.sh BUILD_DIR   (a release build with the benchmarks)
 set -euo pipefail
 build=$(cd "${1:?usage: bench/run-window.sh BUILD_DIR}" && pwd)
@@ -37,6 +40,24 @@ cpu_report() {
                   for (n in share) printf " %s %.3f", n, share[n]; print " )" }'
 }
 
+# Starts a metronome program and waits for its window to take keys; sets `app`.
+launch_metronome() {
+    "$1" &
+    app=$!
+    pids+=("$app")
+    xdotool windowfocus --sync "$(xdotool search --sync --onlyvisible --pid "$app" \
+        --name "Qo Metronome \\(v" | head -1)"
+    sleep 1
+}
+start_at_400() {
+    xdotool key Tab 4 0 0 space # Tab from the sound option selects the whole tempo box
+    sleep 2
+}
+quit() {
+    kill "$1"
+    wait "$1" 2>/dev/null || true
+}
+
 {
     echo "# Window and program, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, DISPLAY Xvfb, PulseAudio null sink"
     echo "## launch to window shown (launch_bench: fork to first drawn pixel, 15 runs each)"
@@ -51,26 +72,32 @@ cpu_report() {
     sleep 1
     echo "empty Qt window: VmRSS $(rss_mb "$empty") MB"
     cpu_report "empty Qt window" "$empty"
-    kill "$empty"
-    wait "$empty" 2>/dev/null || true
+    quit "$empty"
 
-    "$bin/metronome" &
-    app=$!
-    pids+=("$app")
-    window=$(xdotool search --sync --onlyvisible --name "Qo Metronome \\(v" | head -1)
-    xdotool windowfocus --sync "$window"
-    sleep 1
+    launch_metronome "$bin/metronome"
     echo "metronome: VmRSS $(rss_mb "$app") MB"
     cpu_report "metronome stopped after launch" "$app"
-    xdotool key Tab 4 0 0 space # Tab from the sound option selects the whole tempo box
-    sleep 2
+    start_at_400
     echo "metronome running at 400 BPM: VmRSS $(rss_mb "$app") MB"
     cpu_report "metronome running at 400 BPM" "$app"
     xdotool key Escape
     sleep 2
     cpu_report "metronome stopped after a run" "$app"
-    kill "$app"
-    wait "$app" 2>/dev/null || true
+    quit "$app"
+
+    if [ -n "${WINDOW_BENCH_BASELINE:-}" ]; then
+        echo "## at 400 BPM in turns: A $bin/metronome, B $WINDOW_BENCH_BASELINE"
+        for round in 1 2 3 4 5 6; do
+            for side in A B; do
+                program=$bin/metronome
+                [ "$side" = A ] || program=$WINDOW_BENCH_BASELINE
+                launch_metronome "$program"
+                start_at_400
+                cpu_report "$side $round" "$app"
+                quit "$app"
+            done
+        done
+    fi
 
     # gtick, a metronome of the same desktop that counts samples, in the same run: its speed
     # range raised to 400 in its preferences, then 400 BPM, by its window's controls.
@@ -88,8 +115,7 @@ cpu_report() {
         xdotool key Tab sleep 0.3 mousemove 212 254 click 1
         sleep 2
         cpu_report "gtick running at 400 BPM" "$peer"
-        kill "$peer"
-        wait "$peer" 2>/dev/null || true
+        quit "$peer"
     fi
 
     echo "## lamp-to-click offset (lamp_offset_bench, real window, timer and sound)"
