@@ -9,9 +9,12 @@ namespace metro::window {
 namespace {
 // Through X's shared memory every repaint brings back a completion event that wakes two of the
 // window's threads. The window repaints little more than two small lamps a beat, which cost
-// less sent inline. Set before the display is opened; the user's own setting is kept.
+// less sent inline. Qt reads this as it opens the display; the user's own setting is kept, and
+// ours is taken back afterwards so that programs started from here (the browser) do not get it.
+bool setInlineImages = false;
 int& withInlineImages(int& argc) {
-    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) {
+    setInlineImages = !qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM");
+    if (setInlineImages) {
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
     return argc;
@@ -20,6 +23,9 @@ int& withInlineImages(int& argc) {
 
 MetronomeApplication::MetronomeApplication(int& argc, char** argv)
     : QApplication(withInlineImages(argc), argv) {
+    if (setInlineImages) {
+        qunsetenv("QT_XCB_NO_MITSHM");
+    }
     setApplicationName(QStringLiteral("qo-metronome"));
     // Wayland compositors match the window to its menu entry (and icon) by this name.
     setDesktopFileName(QStringLiteral("org.example.qo_metronome"));
