@@ -132,7 +132,7 @@ struct PulseOutput::Impl {
     pa_stream* stream = nullptr;
     pa_time_event* retry = nullptr;
     AudioSource* source = nullptr;
-    int rate = kFallbackRate; // the default sink's
+    int rate = kFallbackRate;         // the default sink's
     Buffering buffering = kElsewhere; // by the server first connected to
 
     // Shared with other threads.
@@ -336,8 +336,7 @@ struct PulseOutput::Impl {
     static void onUnderflow(pa_stream* stream, void* self) noexcept;
     static void onMoved(pa_stream* stream, void* self) noexcept;
     static void onTiming(pa_stream* stream, int success, void* self) noexcept;
-    static void onServerInfo(pa_context* context, const pa_server_info* info,
-                             void* self) noexcept;
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self) noexcept;
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                            void* self) noexcept;
     std::string start(AudioSource& output);
