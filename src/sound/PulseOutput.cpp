@@ -12,7 +12,6 @@
 #include <chrono>
 #include <ctime>
 #include <string>
-#include <string_view>
 #include <thread>
 
 namespace metro::sound {
@@ -24,19 +23,14 @@ using core::Clock;
 
 constexpr int kFallbackRate = 48000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
-/// What the server holds, and asks for at a time: enough that a busy machine does not run it
-/// dry, little enough that a beat placed `lead` ahead still lands on frames not yet written. Each
-/// request wakes this thread twice, which is most of what a run costs, so PulseAudio is asked for
-/// large ones (its sink then keeps the 10 ms it keeps at 60/20). PipeWire's pulse server runs its
-/// graph in cycles as long as the requests and reports no sink latency for them: with 40 ms
-/// requests every click came about 40 ms after its stamp. It, and any other, gets 20 ms.
-struct Buffering {
-    Clock::duration held;
-    Clock::duration request;
-    Clock::duration lead;
-};
-constexpr Buffering kOnPulseAudio{100ms, 40ms, 130ms};
-constexpr Buffering kElsewhere{60ms, 20ms, 120ms};
+/// What the server holds: enough that a busy machine does not run it dry, little enough that a
+/// beat placed placementLead() ahead still lands on frames not yet written. Larger requests would
+/// wake this thread less, but PipeWire's pulse server then runs its graph in cycles that long and
+/// reports no sink latency for them: with 40 ms requests every click came about 40 ms after its
+/// stamp.
+constexpr auto kServerBuffer = 60ms;
+constexpr auto kRequestSize = 20ms;
+constexpr auto kLead = 120ms;
 /// How often the server's timing info is asked for while playing, and how long an uncorked
 /// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
 constexpr auto kTimingPeriod = 200ms;
@@ -132,8 +126,7 @@ struct PulseOutput::Impl {
     pa_stream* stream = nullptr;
     pa_time_event* retry = nullptr;
     AudioSource* source = nullptr;
-    int rate = kFallbackRate;         // the default sink's
-    Buffering buffering = kElsewhere; // by the server first connected to
+    int rate = kFallbackRate; // the default sink's
 
     // Shared with other threads.
     std::atomic<bool> connected{false};
@@ -182,9 +175,9 @@ struct PulseOutput::Impl {
         pa_stream_set_moved_callback(stream, &Impl::onMoved, this);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = bytesFor(buffering.held, rate);
+        attr.tlength = bytesFor(kServerBuffer, rate);
         attr.prebuf = static_cast<std::uint32_t>(-1);
-        attr.minreq = bytesFor(buffering.request, rate);
+        attr.minreq = bytesFor(kRequestSize, rate);
         attr.fragsize = static_cast<std::uint32_t>(-1);
         const bool cork = !active.load();
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
@@ -336,7 +329,6 @@ struct PulseOutput::Impl {
     static void onUnderflow(pa_stream* stream, void* self) noexcept;
     static void onMoved(pa_stream* stream, void* self) noexcept;
     static void onTiming(pa_stream* stream, int success, void* self) noexcept;
-    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self) noexcept;
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                            void* self) noexcept;
     std::string start(AudioSource& output);
@@ -539,15 +531,13 @@ std::string PulseOutput::Impl::start(AudioSource& output) {
         contextState() != PA_CONTEXT_READY) {
         return context != nullptr ? pa_strerror(pa_context_errno(context)) : "no context";
     }
-    const auto ask = [&](pa_operation* query) {
-        if (query != nullptr) {
-            waitFor(loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
-            pa_operation_unref(query);
-        }
-    };
-    ask(pa_context_get_server_info(context, &Impl::onServerInfo, this));
     // The default sink's own rate, so that every frame written is a frame played.
-    ask(pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &Impl::onSinkInfo, this));
+    pa_operation* query =
+        pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &Impl::onSinkInfo, this);
+    if (query != nullptr) {
+        waitFor(loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+        pa_operation_unref(query);
+    }
     source = &output;
     const auto streamState = [&] { return pa_stream_get_state(stream); };
     if (!makeStream() ||
@@ -559,15 +549,6 @@ std::string PulseOutput::Impl::start(AudioSource& output) {
         return pa_strerror(pa_context_errno(context));
     }
     return {};
-}
-
-void PulseOutput::Impl::onServerInfo(pa_context* /*context*/, const pa_server_info* info,
-                                     void* self) noexcept {
-    auto& impl = *static_cast<Impl*>(self);
-    const LoopLock held(impl.loop, false);
-    const bool pulseAudio = info != nullptr && info->server_name != nullptr &&
-                            std::string_view(info->server_name) == "pulseaudio";
-    impl.buffering = pulseAudio ? kOnPulseAudio : kElsewhere;
 }
 
 void PulseOutput::Impl::onSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol,
@@ -605,8 +586,7 @@ int PulseOutput::sampleRate() const {
 }
 
 std::size_t PulseOutput::bufferFrames() const {
-    return static_cast<std::size_t>(bytesFor(m_impl->buffering.request, m_impl->rate) /
-                                    kFrameBytes);
+    return static_cast<std::size_t>(bytesFor(kRequestSize, m_impl->rate) / kFrameBytes);
 }
 
 bool PulseOutput::available() const noexcept {
@@ -619,7 +599,7 @@ bool PulseOutput::available() const noexcept {
 }
 
 core::Clock::duration PulseOutput::placementLead() const {
-    return m_impl->buffering.lead;
+    return kLead;
 }
 
 void PulseOutput::setActive(bool running) {

@@ -265,10 +265,6 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrameFromAFreshServer) {
             continue;
         }
         if (pulse()) {
-            // PulseAudio is asked for 40 ms at a time. PipeWire's pulse server runs its graph
-            // in cycles that long without counting them in its latency: it gets 20 ms.
-            EXPECT_EQ(player.device->bufferFrames(),
-                      GetParam() == Server::PulseAudio ? 1920U : 960U);
             std::this_thread::sleep_for(400ms);
             EXPECT_TRUE(dynamic_cast<PulseOutput&>(*player.device).corked())
                 << "the stream still runs once stopped and silent";
