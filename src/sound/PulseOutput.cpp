@@ -34,6 +34,10 @@ constexpr auto kLead = 120ms;
 /// How often the server's timing info is asked for while playing, and how long an uncorked
 /// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
 constexpr auto kTimingPeriod = 200ms;
+/// An origin this far off the median of the last ones is off the stream's line; two that far
+/// off and this close to each other are its new line.
+constexpr auto kOriginStep = 2ms;
+constexpr auto kOriginJitter = 1ms;
 constexpr auto kStallLimit = 250ms;
 constexpr auto kStartGrace = 3s;
 /// Silence after Stop before the stream is corked: the last beats play out first.
@@ -108,6 +112,10 @@ std::uint32_t bytesFor(Clock::duration span, int rate) {
            static_cast<std::uint32_t>(kFrameBytes);
 }
 
+bool within(Clock::time_point a, Clock::time_point b, Clock::duration span) {
+    return a - b < span && b - a < span;
+}
+
 /// A time of the server's (the wall clock) on the monotonic clock.
 Clock::time_point monotonicFromWall(const timeval& wall) {
     timespec realNow{};
@@ -146,6 +154,8 @@ struct PulseOutput::Impl {
     std::int64_t written = 0;    // frames rendered since open, across streams
     std::int64_t streamBase = 0; // `written` when the current stream began
     Clock::time_point lastTiming{};
+    bool offLine = false;          // the latest report lay off the origins' median,
+    Clock::time_point offOrigin{}; // and gave this origin
     Clock::time_point silentSince{};
     pa_operation* timingRequest = nullptr;
     Clock::duration retryDelay = kFirstRetry;
@@ -248,6 +258,7 @@ struct PulseOutput::Impl {
     // way tells of the time before), and use none till then.
     void timingChanged() {
         origins.clear();
+        offLine = false;
         if (timingRequest != nullptr) {
             pa_operation_cancel(timingRequest);
         }
@@ -289,10 +300,29 @@ struct PulseOutput::Impl {
         // time is left out: it only says how long the request waited, which grows with load.
         const double read = static_cast<double>(info->read_index) / kFrameBytes;
         const double delay = static_cast<double>(info->sink_usec) * 1e-6 - read / rate;
-        origins.add(
+        const Clock::time_point origin =
             monotonicFromWall(info->timestamp) +
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)));
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
         playing = true;
+        if (origins.empty() || within(origin, origins.median(), kOriginStep)) {
+            offLine = false;
+            origins.add(origin);
+            return;
+        }
+        // Off the stream's line: an outlier, or the stream lost or gained time without a word
+        // (PipeWire's pulse server does not report the cycles its graph missed). Two reports in
+        // a row that agree on a new line make it a step, which the source hears of.
+        if (offLine && within(origin, offOrigin, kOriginJitter)) {
+            origins.clear();
+            origins.add(offOrigin);
+            origins.add(origin);
+            offLine = false;
+            stepNext = true;
+        } else {
+            offLine = true;
+            offOrigin = origin;
+            lastTiming = {}; // ask again with the next request
+        }
     }
 
     /// The latest few origins since the stream last changed. A server's report can be a few
