@@ -38,6 +38,9 @@ constexpr auto kTimingPeriod = 200ms;
 /// off and this close to each other are its new line.
 constexpr auto kOriginStep = 2ms;
 constexpr auto kOriginJitter = 1ms;
+/// Reports a stream's line needs before one can lie off it: the first after the stream starts
+/// or moves can be far off (pipewire-pulse's came 37 ms early), and the median drops it.
+constexpr std::size_t kSettledOrigins = 3;
 constexpr auto kStallLimit = 250ms;
 constexpr auto kStartGrace = 3s;
 /// Silence after Stop before the stream is corked: the last beats play out first.
@@ -304,7 +307,7 @@ struct PulseOutput::Impl {
             monotonicFromWall(info->timestamp) +
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
         playing = true;
-        if (origins.empty() || within(origin, origins.median(), kOriginStep)) {
+        if (origins.size < kSettledOrigins || within(origin, origins.median(), kOriginStep)) {
             offLine = false;
             origins.add(origin);
             return;
