@@ -157,8 +157,6 @@ struct PulseOutput::Impl {
     std::int64_t written = 0;    // frames rendered since open, across streams
     std::int64_t streamBase = 0; // `written` when the current stream began
     Clock::time_point lastTiming{};
-    bool offLine = false;          // the latest report lay off the origins' median,
-    Clock::time_point offOrigin{}; // and gave this origin
     Clock::time_point silentSince{};
     pa_operation* timingRequest = nullptr;
     Clock::duration retryDelay = kFirstRetry;
@@ -261,7 +259,6 @@ struct PulseOutput::Impl {
     // way tells of the time before), and use none till then.
     void timingChanged() {
         origins.clear();
-        offLine = false;
         if (timingRequest != nullptr) {
             pa_operation_cancel(timingRequest);
         }
@@ -307,24 +304,15 @@ struct PulseOutput::Impl {
             monotonicFromWall(info->timestamp) +
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
         playing = true;
-        if (origins.size < kSettledOrigins || within(origin, origins.median(), kOriginStep)) {
-            offLine = false;
-            origins.add(origin);
-            return;
-        }
-        // Off the stream's line: an outlier, or the stream lost or gained time without a word
-        // (PipeWire's pulse server does not report the cycles its graph missed). Two reports in
-        // a row that agree on a new line make it a step, which the source hears of.
-        if (offLine && within(origin, offOrigin, kOriginJitter)) {
-            origins.clear();
-            origins.add(offOrigin);
-            origins.add(origin);
-            offLine = false;
-            stepNext = true;
-        } else {
-            offLine = true;
-            offOrigin = origin;
+        switch (origins.take(origin)) {
+        case Origins::Taken::Held:
             lastTiming = {}; // ask again with the next request
+            break;
+        case Origins::Taken::Step:
+            stepNext = true; // the source hears of it with the next frames
+            break;
+        case Origins::Taken::OnLine:
+            break;
         }
     }
 
@@ -341,8 +329,35 @@ struct PulseOutput::Impl {
             next = (next + 1) % kCount;
             size = std::min(size + 1, kCount);
         }
-        void clear() { size = next = 0; }
+        void clear() {
+            size = next = 0;
+            offLine = false;
+        }
         bool empty() const { return size == 0; }
+
+        enum class Taken { OnLine, Held, Step };
+        /// Takes a report's origin. One off the line is an outlier, or the stream lost or gained
+        /// time without a word (PipeWire's pulse server does not report the cycles its graph
+        /// missed): it is held, and the next one agreeing with it makes the two a new line.
+        Taken take(Clock::time_point origin) {
+            if (size < kSettledOrigins || within(origin, median(), kOriginStep)) {
+                offLine = false;
+                add(origin);
+                return Taken::OnLine;
+            }
+            if (offLine && within(origin, offOrigin, kOriginJitter)) {
+                const Clock::time_point first = offOrigin;
+                clear();
+                add(first);
+                add(origin);
+                return Taken::Step;
+            }
+            offLine = true;
+            offOrigin = origin;
+            return Taken::Held;
+        }
+        bool offLine = false; // the latest report lay off the median, and gave offOrigin
+        Clock::time_point offOrigin{};
         Clock::time_point median() const {
             std::array<Clock::time_point, kCount> sorted = times;
             const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(size / 2);
