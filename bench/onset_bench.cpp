@@ -61,6 +61,7 @@ public:
     int sampleRate() const override { return m_device.sampleRate(); }
     std::size_t bufferFrames() const override { return m_device.bufferFrames(); }
     core::Clock::duration placementLead() const override { return m_device.placementLead(); }
+    core::Clock::duration cueAhead() const override { return m_device.cueAhead(); }
     core::Clock::duration stampToSound() const override { return m_device.stampToSound(); }
     bool exactStamps() const override { return m_device.exactStamps(); }
     void setActive(bool running) override { m_device.setActive(running); }
@@ -138,14 +139,17 @@ Run play(const testsupport::PulseServer& server, sound::Mixer::Placement placeme
 
     core::PeriodicTimer timer;
     std::atomic<std::int64_t> played{0};
-    const std::int32_t event = timer.setEvent(periodMs, [&](const core::TimerCall& call) {
-        if (played.load() < beats) {
-            sound.play({.slot = static_cast<int>((call.index - 1) % 4) + 1,
-                        .scheduled = call.scheduled,
-                        .run = 1});
-            ++played;
-        }
-    });
+    const std::int32_t event = timer.setEvent(
+        periodMs,
+        [&](const core::TimerCall& call) {
+            if (played.load() < beats) {
+                sound.play({.slot = static_cast<int>((call.index - 1) % 4) + 1,
+                            .scheduled = call.scheduled,
+                            .run = 1});
+                ++played;
+            }
+        },
+        sound.cueAhead());
     while (played.load() < beats) {
         std::this_thread::sleep_for(20ms);
     }

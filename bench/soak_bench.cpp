@@ -58,6 +58,7 @@ struct CountingPlayer final : core::BeatPlayer, core::BeatDisplay {
         beats.fetch_add(1, std::memory_order_relaxed);
     }
     void runChanged(bool running) override { sound.runChanged(running); }
+    core::Clock::duration cueAhead() const override { return sound.cueAhead(); }
     void showBeat(std::uint64_t, const std::array<bool, core::kBeatCount>&,
                   core::TimePoint) noexcept override {}
     core::BeatPlayer& sound;

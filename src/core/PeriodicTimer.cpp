@@ -1,5 +1,6 @@
 #include "metro/core/PeriodicTimer.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <pthread.h>
 #include <sched.h>
@@ -12,6 +13,7 @@ namespace metro::core {
 struct PeriodicTimer::Event {
     std::int32_t id = 0;
     Clock::duration period{};
+    Clock::duration ahead{};
     TimePoint armed{};
     TimerProc proc;
     std::shared_ptr<std::atomic<std::int64_t>> dropped;
@@ -58,12 +60,13 @@ void PeriodicTimer::stopEvent(Event& event) {
     }
 }
 
-std::int32_t PeriodicTimer::setEvent(std::int32_t periodMs, TimerProc proc) {
+std::int32_t PeriodicTimer::setEvent(std::int32_t periodMs, TimerProc proc, Clock::duration ahead) {
     if (periodMs <= 0 || !proc) {
         return 0;
     }
     auto event = std::make_shared<Event>();
     event->period = std::chrono::milliseconds(periodMs);
+    event->ahead = std::clamp(ahead, Clock::duration::zero(), event->period);
     event->proc = std::move(proc);
     event->dropped = m_dropped;
 
@@ -110,10 +113,10 @@ void PeriodicTimer::runEvent(const std::shared_ptr<Event>& event) {
         // An absolute deadline on the monotonic clock: lateness never accumulates. The kernel
         // wakes a sleeper about 100 us late here; each call carries its ideal time, from which
         // the sound is placed, so that lateness is not worth a spin.
-        if (event->wake.wait_until(lock, due, [&] { return event->stop; })) {
+        if (event->wake.wait_until(lock, due - event->ahead, [&] { return event->stop; })) {
             return;
         }
-        const TimePoint now = Clock::now();
+        const TimePoint now = Clock::now() + event->ahead;
         if (now - due >= event->period) {
             // Stalled past whole periods: skip to the latest due call, keep the grid.
             const std::int64_t latest = (now - event->armed) / event->period;

@@ -30,8 +30,9 @@ void Transport::start() {
 
     const std::uint64_t run = m_run.fetch_add(1, std::memory_order_acq_rel) + 1;
     m_player.runChanged(true);
-    m_state.TimerId = m_timer.setEvent(m_state.PeriodMs,
-                                       [this, run](const TimerCall& call) { onTick(call, run); });
+    m_state.TimerId = m_timer.setEvent(
+        m_state.PeriodMs, [this, run](const TimerCall& call) { onTick(call, run); },
+        m_player.cueAhead());
     if (m_state.TimerId == 0) {
         m_state.IsRunning = false;
         m_run.fetch_add(1, std::memory_order_acq_rel);

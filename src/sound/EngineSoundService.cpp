@@ -68,7 +68,14 @@ core::Clock::duration EngineSoundService::outputLatency() const {
 }
 
 void EngineSoundService::runChanged(bool running) {
+    if (!running && m_mixer) {
+        m_mixer->endRun(m_lastRun.load(std::memory_order_relaxed), core::Clock::now());
+    }
     m_output->setActive(running);
+}
+
+core::Clock::duration EngineSoundService::cueAhead() const {
+    return m_output->cueAhead();
 }
 
 bool EngineSoundService::outputAvailable() const noexcept {
@@ -122,6 +129,7 @@ void EngineSoundService::play(const core::BeatCue& cue) noexcept {
     if (!isVoiceSlot(cue.slot)) {
         return;
     }
+    m_lastRun.store(cue.run, std::memory_order_relaxed);
     Mixer* mixer = m_feed.mixer.load(std::memory_order_acquire);
     if (mixer == nullptr) {
         return;

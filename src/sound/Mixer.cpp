@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,6 +38,8 @@ struct Mixer::Impl {
     struct Pending {
         int slot = 0;
         std::int64_t frame = 0;
+        std::uint64_t run = 0;
+        core::TimePoint scheduled{};
     };
     struct Retired {
         std::shared_ptr<const SampleSet> sound;
@@ -63,6 +66,10 @@ struct Mixer::Impl {
     void insertPending(const Pending& entry) noexcept;
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
+    bool cancelled(std::uint64_t run, core::TimePoint scheduled) const noexcept {
+        return run == endedRun.load(std::memory_order_acquire) &&
+               scheduled.time_since_epoch().count() > endedAt.load(std::memory_order_relaxed);
+    }
 
     const core::Clock::duration outputLatency;
     const Placement placement;
@@ -77,6 +84,8 @@ struct Mixer::Impl {
     std::atomic<bool> stepped{false};   // the output's next stamp is a step (outputStepped)
     std::atomic<bool> quiet{true};      // nothing sounds or waits to (silent)
     std::atomic<core::Clock::rep> heardLater{0}; // the grid's shift()
+    std::atomic<std::uint64_t> endedRun{0};      // endRun: written after endedAt
+    std::atomic<core::Clock::rep> endedAt{std::numeric_limits<core::Clock::rep>::max()};
     std::atomic<std::uint64_t> late{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> corrections{0};
@@ -183,11 +192,11 @@ void Mixer::Impl::drainCues(std::int64_t bufferStart, std::int64_t bufferEnd) no
             break; // not due yet
         }
         cues.try_pop();
-        if (cue.slot < 1 || cue.slot >= kSlotCount) {
+        if (cue.slot < 1 || cue.slot >= kSlotCount || cancelled(cue.run, cue.scheduled)) {
             continue;
         }
         if (placement == Placement::NextBuffer) {
-            insertPending(Pending{cue.slot, bufferStart});
+            insertPending(Pending{cue.slot, bufferStart, cue.run, cue.scheduled});
             continue;
         }
         const std::int64_t frame = grid.place(cue, map);
@@ -196,7 +205,7 @@ void Mixer::Impl::drainCues(std::int64_t bufferStart, std::int64_t bufferEnd) no
             skipped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        insertPending(Pending{cue.slot, frame});
+        insertPending(Pending{cue.slot, frame, cue.run, cue.scheduled});
     }
     corrections.store(grid.corrections(), std::memory_order_relaxed);
 }
@@ -215,6 +224,9 @@ void Mixer::Impl::startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noe
     std::size_t due = 0;
     for (; due < pendingCount && pending[due].frame < bufferEnd; ++due) {
         Pending entry = pending[due];
+        if (cancelled(entry.run, entry.scheduled)) {
+            continue;
+        }
         if (entry.frame < bufferStart) {
             late.fetch_add(1, std::memory_order_relaxed);
             entry.frame = bufferStart;
@@ -318,6 +330,11 @@ bool Mixer::silent() const noexcept {
 
 core::Clock::duration Mixer::heardLater() const noexcept {
     return core::Clock::duration(m_impl->heardLater.load(std::memory_order_relaxed));
+}
+
+void Mixer::endRun(std::uint64_t run, core::TimePoint at) noexcept {
+    m_impl->endedAt.store(at.time_since_epoch().count(), std::memory_order_relaxed);
+    m_impl->endedRun.store(run, std::memory_order_release);
 }
 
 bool Mixer::schedule(const core::BeatCue& cue) noexcept {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace metro::sound {
@@ -23,14 +24,19 @@ using core::Clock;
 
 constexpr int kFallbackRate = 48000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
-/// What the server holds: enough that a busy machine does not run it dry, little enough that a
-/// beat placed placementLead() ahead still lands on frames not yet written. Larger requests would
-/// wake this thread less, but PipeWire's pulse server then runs its graph in cycles that long and
-/// reports no sink latency for them: with 40 ms requests every click came about 40 ms after its
-/// stamp.
-constexpr auto kServerBuffer = 60ms;
-constexpr auto kRequestSize = 20ms;
+/// What the server holds: enough that a busy machine does not run it dry. Beats are handed over
+/// cueAhead() before their time, so that one placed placementLead() after it still lands on
+/// frames not yet written. Each request for sound wakes this thread twice, so they are large;
+/// but PipeWire's pulse server runs its graph in cycles as long as the requests and reports no
+/// sink latency for them (with 40 ms requests every click came about 40 ms after its stamp; with
+/// 200 ms held the first click came 60 ms later), so it keeps a small buffer.
+constexpr auto kServerBuffer = 200ms;
+constexpr auto kRequestSize = 80ms;
+constexpr auto kPipeWireBuffer = 60ms;
+constexpr auto kPipeWireRequestSize = 20ms;
 constexpr auto kLead = 120ms;
+/// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
+constexpr auto kCueMargin = 40ms;
 /// How often the server's timing info is asked for while playing, and how long an uncorked
 /// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
 constexpr auto kTimingPeriod = 200ms;
@@ -138,6 +144,7 @@ struct PulseOutput::Impl {
     pa_time_event* retry = nullptr;
     AudioSource* source = nullptr;
     int rate = kFallbackRate; // the default sink's
+    bool onPipeWire = false;  // the server is PipeWire's pulse server
 
     // Shared with other threads.
     std::atomic<bool> connected{false};
@@ -162,6 +169,8 @@ struct PulseOutput::Impl {
     Clock::duration retryDelay = kFirstRetry;
 
     void grace() { lastRequest.store(ticks(Clock::now() + kStartGrace)); }
+    Clock::duration serverBuffer() const { return onPipeWire ? kPipeWireBuffer : kServerBuffer; }
+    Clock::duration requestSize() const { return onPipeWire ? kPipeWireRequestSize : kRequestSize; }
 
     // Connects a new context; the state callback goes on from there.
     bool connect() {
@@ -186,9 +195,9 @@ struct PulseOutput::Impl {
         pa_stream_set_moved_callback(stream, &Impl::onMoved, this);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = bytesFor(kServerBuffer, rate);
+        attr.tlength = bytesFor(serverBuffer(), rate);
         attr.prebuf = static_cast<std::uint32_t>(-1);
-        attr.minreq = bytesFor(kRequestSize, rate);
+        attr.minreq = bytesFor(requestSize(), rate);
         attr.fragsize = static_cast<std::uint32_t>(-1);
         const bool cork = !active.load();
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
@@ -379,6 +388,7 @@ struct PulseOutput::Impl {
     static void onTiming(pa_stream* stream, int success, void* self) noexcept;
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                            void* self) noexcept;
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self) noexcept;
     std::string start(AudioSource& output);
     static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval* when,
                         void* self) noexcept;
@@ -579,12 +589,15 @@ std::string PulseOutput::Impl::start(AudioSource& output) {
         contextState() != PA_CONTEXT_READY) {
         return context != nullptr ? pa_strerror(pa_context_errno(context)) : "no context";
     }
-    // The default sink's own rate, so that every frame written is a frame played.
-    pa_operation* query =
-        pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &Impl::onSinkInfo, this);
-    if (query != nullptr) {
-        waitFor(loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
-        pa_operation_unref(query);
+    // The default sink's own rate, so that every frame written is a frame played, and which
+    // server this is.
+    for (pa_operation* query :
+         {pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &Impl::onSinkInfo, this),
+          pa_context_get_server_info(context, &Impl::onServerInfo, this)}) {
+        if (query != nullptr) {
+            waitFor(loop, [&] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+            pa_operation_unref(query);
+        }
     }
     source = &output;
     const auto streamState = [&] { return pa_stream_get_state(stream); };
@@ -606,6 +619,15 @@ void PulseOutput::Impl::onSinkInfo(pa_context* /*context*/, const pa_sink_info* 
     if (eol == 0 && info != nullptr && info->sample_spec.rate > 0) {
         impl.rate = static_cast<int>(info->sample_spec.rate);
     }
+}
+
+void PulseOutput::Impl::onServerInfo(pa_context* /*context*/, const pa_server_info* info,
+                                     void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
+    impl.onPipeWire =
+        info != nullptr && info->server_name != nullptr &&
+        std::string_view(info->server_name).find("PipeWire") != std::string_view::npos;
 }
 
 void PulseOutput::close() {
@@ -634,7 +656,7 @@ int PulseOutput::sampleRate() const {
 }
 
 std::size_t PulseOutput::bufferFrames() const {
-    return static_cast<std::size_t>(bytesFor(kRequestSize, m_impl->rate) / kFrameBytes);
+    return static_cast<std::size_t>(bytesFor(m_impl->requestSize(), m_impl->rate) / kFrameBytes);
 }
 
 bool PulseOutput::available() const noexcept {
@@ -648,6 +670,10 @@ bool PulseOutput::available() const noexcept {
 
 core::Clock::duration PulseOutput::placementLead() const {
     return kLead;
+}
+
+core::Clock::duration PulseOutput::cueAhead() const {
+    return std::max(m_impl->serverBuffer() + kCueMargin - kLead, Clock::duration::zero());
 }
 
 void PulseOutput::setActive(bool running) {

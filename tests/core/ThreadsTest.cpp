@@ -18,19 +18,23 @@ using namespace std::chrono_literals;
 namespace {
 // Runs an event until it has made `count` calls (at most 10 s), then kills it; returns each
 // call with the time its procedure ran. Every call must be due on the grid of the first, and
-// none may run before it is due.
+// none may run more than `ahead` before it is due.
 std::vector<std::pair<TimerCall, TimePoint>> callsOf(PeriodicTimer& timer, std::int32_t periodMs,
                                                      std::size_t count,
-                                                     Clock::duration stallInFirstCall = {}) {
+                                                     Clock::duration stallInFirstCall = {},
+                                                     Clock::duration ahead = {}) {
     std::mutex mutex;
     std::vector<std::pair<TimerCall, TimePoint>> calls;
-    const auto id = timer.setEvent(periodMs, [&](const TimerCall& call) {
-        const std::lock_guard lock(mutex);
-        calls.emplace_back(call, Clock::now());
-        if (calls.size() == 1) {
-            std::this_thread::sleep_for(stallInFirstCall);
-        }
-    });
+    const auto id = timer.setEvent(
+        periodMs,
+        [&](const TimerCall& call) {
+            const std::lock_guard lock(mutex);
+            calls.emplace_back(call, Clock::now());
+            if (calls.size() == 1) {
+                std::this_thread::sleep_for(stallInFirstCall);
+            }
+        },
+        ahead);
     const auto made = [&] {
         const std::lock_guard lock(mutex);
         return calls.size();
@@ -42,7 +46,7 @@ std::vector<std::pair<TimerCall, TimePoint>> callsOf(PeriodicTimer& timer, std::
     for (const auto& [call, ran] : calls) {
         EXPECT_EQ(call.scheduled - calls[0].first.scheduled,
                   (call.index - calls[0].first.index) * std::chrono::milliseconds(periodMs));
-        EXPECT_GE(ran, call.scheduled) << "never early";
+        EXPECT_GE(ran, call.scheduled - ahead) << "never early";
     }
     return calls;
 }
@@ -64,6 +68,11 @@ TEST(PeriodicTimerTiming, FirstCallOnePeriodAfterArmingAndNoDrift) {
     EXPECT_EQ(calls.back().first.index - calls[0].first.index,
               static_cast<std::int64_t>(calls.size()) - 1);
     EXPECT_LT(calls[299].second - calls[299].first.scheduled, 30ms);
+
+    // Calls asked for ahead come that much before the time they carry.
+    for (const auto& [call, ran] : callsOf(timer, 50, 5, {}, 40ms)) {
+        EXPECT_LT(ran, call.scheduled);
+    }
 }
 
 // A call that overruns by several periods (as after a suspend) is followed by the latest due
@@ -71,7 +80,7 @@ TEST(PeriodicTimerTiming, FirstCallOnePeriodAfterArmingAndNoDrift) {
 // call may itself come a period late, and so not be call 1.)
 TEST(PeriodicTimer, StallDropsMissedCallsAndKeepsTheGrid) {
     PeriodicTimer timer;
-    const auto calls = callsOf(timer, 20, 4, 95ms);
+    const auto calls = callsOf(timer, 20, 4, 95ms, 5ms);
     ASSERT_GE(calls.size(), 3U);
     EXPECT_GE(calls[1].first.index, calls[0].first.index + 4) << "the missed calls dropped";
     EXPECT_GT(timer.droppedCalls(), 0);

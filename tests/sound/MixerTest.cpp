@@ -468,8 +468,10 @@ TEST(MixerRealtime, FullQueueDropsAndBeatsWhoseFrameHasPassedAreNotPlayed) {
     EXPECT_TRUE(mixer.schedule(core::BeatCue{2, now, 1})) << "the render drained the queue";
 }
 
-// While the device is lost a beat is dropped, not queued to sound late once it is back.
-TEST(EngineSoundService, DropsBeatsWhileTheOutputIsLost) {
+// While the device is lost a beat is dropped, not queued to sound late once it is back. At a
+// stop, the beats handed over ahead of a time after it are dropped, queued or already placed;
+// those due before it, and the next run's, sound.
+TEST(EngineSoundService, DropsBeatsWhileTheOutputIsLostAndThoseAfterAStop) {
     struct LosableOutput final : AudioOutput {
         void open(AudioSource& feed) override { source = &feed; }
         void close() override {}
@@ -484,17 +486,27 @@ TEST(EngineSoundService, DropsBeatsWhileTheOutputIsLost) {
     EngineSoundService sound(std::move(owned));
     sound.open();
     sound.createVoice(1, Impulse());
-    const TimePoint start = core::Clock::now();
-    sound.play(core::BeatCue{1, start, 1});
+    const TimePoint base = core::Clock::now() - 1s; // the stop below comes just after base + 1 s
+    sound.play(core::BeatCue{1, base, 1});
     output.up = true;
-    sound.play(core::BeatCue{1, start + 200ms, 1});
+    for (const auto at : {200ms, 900ms, 1050ms, 1300ms}) {
+        sound.play(core::BeatCue{1, base + at, 1});
+    }
     OnsetFinder finder;
     std::vector<float> buffer(2 * 480);
-    for (int k = 0; k < 50; ++k) {
-        output.source->render(buffer.data(), 480, start + 10ms * k);
-        finder.scan(buffer, 480 * k);
-    }
-    EXPECT_EQ(finder.onsets.size(), 1U) << "only the beat played while the device was there";
+    auto renderUntil = [&, k = 0](Nanos end) mutable {
+        for (; 10ms * k < end; ++k) {
+            output.source->render(buffer.data(), 480, base + 10ms * k);
+            finder.scan(buffer, 480 * k);
+        }
+    };
+    renderUntil(1080ms); // the 1050 ms beat is placed, the 1300 ms one still queued
+    sound.runChanged(false);
+    sound.runChanged(true);
+    sound.play(core::BeatCue{1, base + 1500ms, 2});
+    renderUntil(2s);
+    EXPECT_EQ(finder.onsets, (std::vector<std::int64_t>{12480, 46080, 74880}))
+        << "200 and 900 ms, and the next run's 1500 ms, each 60 ms later";
     EXPECT_EQ(sound.droppedWithoutOutput(), 1U);
 }
 

@@ -26,7 +26,8 @@ using Log = std::vector<std::string>;
 /// an armed event as "kill ID"; with `failNext` set, setEvent fails.
 struct ManualTimer final : core::TimerService {
     explicit ManualTimer(Log* sharedLog = nullptr) : log(sharedLog) {}
-    std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc) override {
+    std::int32_t setEvent(std::int32_t periodMs, core::TimerProc proc,
+                          core::Clock::duration /*ahead*/ = {}) override {
         if (failNext || periodMs <= 0) {
             return 0;
         }

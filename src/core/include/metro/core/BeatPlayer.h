@@ -22,6 +22,8 @@ public:
     /// A run starts (its first beat comes one period later) or has stopped, so the player can
     /// wake its output or let it rest. Window thread.
     virtual void runChanged(bool /*running*/) {}
+    /// How long before its scheduled time each beat should come to play(). Window thread.
+    virtual Clock::duration cueAhead() const { return Clock::duration::zero(); }
 };
 
 } // namespace metro::core

@@ -21,7 +21,8 @@ public:
     PeriodicTimer(const PeriodicTimer&) = delete;
     PeriodicTimer& operator=(const PeriodicTimer&) = delete;
 
-    std::int32_t setEvent(std::int32_t periodMs, TimerProc proc) override;
+    std::int32_t setEvent(std::int32_t periodMs, TimerProc proc,
+                          Clock::duration ahead = {}) override;
     void killEvent(std::int32_t id) override;
 
     /// Calls dropped after stalls, over all events so far.

@@ -17,12 +17,15 @@ struct TimerCall {
 using TimerProc = std::function<void(const TimerCall&)>;
 
 /// A periodic timer: calls a procedure on a thread of its own, once per period, at a fixed rate,
-/// the first call one period after arming.
+/// the first call due one period after arming. A call may come early by a fixed `ahead`, so that
+/// its work is done in time for the moment it is due; it still carries that moment.
 class TimerService {
 public:
     virtual ~TimerService() = default;
-    /// Arms a periodic event. Returns its id (never 0, never reused), or 0 when it cannot be armed.
-    virtual std::int32_t setEvent(std::int32_t periodMs, TimerProc proc) = 0;
+    /// Arms a periodic event whose calls come `ahead` (clamped to 0..period) before they are
+    /// due. Returns its id (never 0, never reused), or 0 when it cannot be armed.
+    virtual std::int32_t setEvent(std::int32_t periodMs, TimerProc proc,
+                                  Clock::duration ahead = {}) = 0;
     /// Cancels an event and waits for a call that is running. Ids 0 or already killed do nothing.
     /// After it returns no new call of that event starts.
     virtual void killEvent(std::int32_t id) = 0;

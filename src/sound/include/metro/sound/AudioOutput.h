@@ -44,6 +44,9 @@ public:
     /// How long after its scheduled time a beat is placed, in the output's stamps: room for the
     /// beat timer's lateness and for what the output holds ahead of its stamps.
     virtual core::Clock::duration placementLead() const { return std::chrono::milliseconds(60); }
+    /// How long before its scheduled time a beat should be handed over, so that it reaches the
+    /// output before the frames it lands on are written: what the output holds beyond the lead.
+    virtual core::Clock::duration cueAhead() const { return core::Clock::duration::zero(); }
     /// How long after its stamp a frame is heard: by default the buffer being filled and a
     /// sound server's queue of two more.
     virtual core::Clock::duration stampToSound() const {

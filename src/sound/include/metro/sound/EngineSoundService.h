@@ -30,7 +30,9 @@ public:
     /// delay, and the shift that disturbances gave the current run.
     core::Clock::duration outputLatency() const override;
     bool outputAvailable() const noexcept override;
+    /// Also drops the beats that were handed over ahead of a time after the stop.
     void runChanged(bool running) override;
+    core::Clock::duration cueAhead() const override;
 
     void createVoice(int slot, std::shared_ptr<const SampleSet> sound) override;
     void releaseVoice(int slot) override;
@@ -58,6 +60,8 @@ private:
     };
 
     static bool isVoiceSlot(int slot) { return slot >= 1 && slot < kSlotCount; }
+    // The run of the latest beat played (the beat thread's, read once it has stopped).
+    std::atomic<std::uint64_t> m_lastRun{0};
     Mixer& openMixer();
 
     std::unique_ptr<AudioOutput> m_output;

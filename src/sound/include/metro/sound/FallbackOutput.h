@@ -21,6 +21,7 @@ public:
     std::size_t bufferFrames() const override { return m_open->bufferFrames(); }
     bool available() const noexcept override { return m_open->available(); }
     core::Clock::duration placementLead() const override { return m_open->placementLead(); }
+    core::Clock::duration cueAhead() const override { return m_open->cueAhead(); }
     core::Clock::duration stampToSound() const override { return m_open->stampToSound(); }
     bool exactStamps() const override { return m_open->exactStamps(); }
     void setActive(bool running) override { m_open->setActive(running); }

@@ -74,6 +74,10 @@ public:
     /// after the disturbances it went through. Any thread.
     core::Clock::duration heardLater() const noexcept;
 
+    /// The run has stopped at `at`: its beats scheduled later, handed over ahead of their time,
+    /// do not sound. Any thread.
+    void endRun(std::uint64_t run, core::TimePoint at) noexcept;
+
     /// Queues one beat. Returns false (and counts a drop) when the queue is full.
     /// Beat thread only; never blocks.
     bool schedule(const core::BeatCue& cue) noexcept;

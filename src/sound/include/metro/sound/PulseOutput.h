@@ -37,6 +37,7 @@ public:
     /// it played (a frozen server); a stream that has not started yet gets 3 s. Any thread.
     bool available() const noexcept override;
     core::Clock::duration placementLead() const override;
+    core::Clock::duration cueAhead() const override;
     core::Clock::duration stampToSound() const override { return core::Clock::duration::zero(); }
     bool exactStamps() const override { return true; }
     void setActive(bool running) override;
