@@ -26,7 +26,7 @@ constexpr int kFallbackRate = 48000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 /// What the server holds: enough that a busy machine does not run it dry. Beats are handed over
 /// cueAhead() before their time, so that one placed placementLead() after it still lands on
-/// frames not yet written. Each request for sound wakes this thread twice, so they are large;
+/// frames not yet written. Each request for sound wakes this thread about twice, so they are large;
 /// but PipeWire's pulse server runs its graph in cycles as long as the requests and reports no
 /// sink latency for them (with 40 ms requests every click came about 40 ms after its stamp; with
 /// 200 ms held the first click came 60 ms later), so it keeps a small buffer.
