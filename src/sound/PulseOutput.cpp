@@ -30,10 +30,12 @@ constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 /// but PipeWire's pulse server runs its graph in cycles as long as the requests and reports no
 /// sink latency for them (with 40 ms requests every click came about 40 ms after its stamp; with
 /// 200 ms held the first click came 60 ms later), so it keeps a small buffer.
-constexpr auto kServerBuffer = 200ms;
-constexpr auto kRequestSize = 80ms;
-constexpr auto kPipeWireBuffer = 60ms;
-constexpr auto kPipeWireRequestSize = 20ms;
+struct Buffering {
+    Clock::duration held;    // the stream's target length in the server
+    Clock::duration request; // the least the server asks for at a time
+};
+constexpr Buffering kPulseAudioBuffering{200ms, 80ms};
+constexpr Buffering kPipeWireBuffering{60ms, 20ms};
 constexpr auto kLead = 120ms;
 /// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
 constexpr auto kCueMargin = 40ms;
@@ -169,8 +171,9 @@ struct PulseOutput::Impl {
     Clock::duration retryDelay = kFirstRetry;
 
     void grace() { lastRequest.store(ticks(Clock::now() + kStartGrace)); }
-    Clock::duration serverBuffer() const { return onPipeWire ? kPipeWireBuffer : kServerBuffer; }
-    Clock::duration requestSize() const { return onPipeWire ? kPipeWireRequestSize : kRequestSize; }
+    const Buffering& buffering() const {
+        return onPipeWire ? kPipeWireBuffering : kPulseAudioBuffering;
+    }
 
     // Connects a new context; the state callback goes on from there.
     bool connect() {
@@ -195,9 +198,9 @@ struct PulseOutput::Impl {
         pa_stream_set_moved_callback(stream, &Impl::onMoved, this);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = bytesFor(serverBuffer(), rate);
+        attr.tlength = bytesFor(buffering().held, rate);
         attr.prebuf = static_cast<std::uint32_t>(-1);
-        attr.minreq = bytesFor(requestSize(), rate);
+        attr.minreq = bytesFor(buffering().request, rate);
         attr.fragsize = static_cast<std::uint32_t>(-1);
         const bool cork = !active.load();
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
@@ -656,7 +659,8 @@ int PulseOutput::sampleRate() const {
 }
 
 std::size_t PulseOutput::bufferFrames() const {
-    return static_cast<std::size_t>(bytesFor(m_impl->requestSize(), m_impl->rate) / kFrameBytes);
+    return static_cast<std::size_t>(bytesFor(m_impl->buffering().request, m_impl->rate) /
+                                    kFrameBytes);
 }
 
 bool PulseOutput::available() const noexcept {
@@ -673,7 +677,7 @@ core::Clock::duration PulseOutput::placementLead() const {
 }
 
 core::Clock::duration PulseOutput::cueAhead() const {
-    return std::max(m_impl->serverBuffer() + kCueMargin - kLead, Clock::duration::zero());
+    return std::max(m_impl->buffering().held + kCueMargin - kLead, Clock::duration::zero());
 }
 
 void PulseOutput::setActive(bool running) {
