@@ -52,8 +52,9 @@ std::vector<std::pair<TimerCall, TimePoint>> callsOf(PeriodicTimer& timer, std::
 }
 } // namespace
 
-// The first call comes one period after arming. Calls follow one another on the grid, and the
-// last of 300 is as late as one wake-up, not the sum of 300.
+// The first call comes one period after arming. Calls follow one another on the grid (none
+// dropped: the period is longer than a wake-up here is ever late), and the last of 100 is as
+// late as one wake-up, not the sum of 100.
 TEST(PeriodicTimerTiming, FirstCallOnePeriodAfterArmingAndNoDrift) {
     PeriodicTimer timer;
     const auto armed = Clock::now();
@@ -63,11 +64,11 @@ TEST(PeriodicTimerTiming, FirstCallOnePeriodAfterArmingAndNoDrift) {
     EXPECT_NEAR(std::chrono::duration<double>(once[0].first.scheduled - armed).count(), 0.1, 0.005);
     EXPECT_LT(once[0].second - once[0].first.scheduled, 50ms) << "bound for a loaded machine";
 
-    const auto calls = callsOf(timer, 5, 300);
-    ASSERT_GE(calls.size(), 300U);
+    const auto calls = callsOf(timer, 20, 100);
+    ASSERT_GE(calls.size(), 100U);
     EXPECT_EQ(calls.back().first.index - calls[0].first.index,
               static_cast<std::int64_t>(calls.size()) - 1);
-    EXPECT_LT(calls[299].second - calls[299].first.scheduled, 30ms);
+    EXPECT_LT(calls[99].second - calls[99].first.scheduled, 30ms);
 
     // Calls asked for ahead come that much before the time they carry.
     for (const auto& [call, ran] : callsOf(timer, 50, 5, {}, 40ms)) {
