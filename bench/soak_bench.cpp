@@ -55,7 +55,10 @@ struct CountingPlayer final : core::BeatPlayer, core::BeatDisplay {
     explicit CountingPlayer(core::BeatPlayer& output) : sound(output) {}
     void play(const core::BeatCue& cue) noexcept override {
         sound.play(cue);
-        beats.fetch_add(1, std::memory_order_relaxed);
+        // Beats go to the sound ahead of their time; one due after the stop is dropped unheard.
+        if (cue.scheduled <= until.load(std::memory_order_relaxed)) {
+            beats.fetch_add(1, std::memory_order_relaxed);
+        }
     }
     void runChanged(bool running) override { sound.runChanged(running); }
     core::Clock::duration cueAhead() const override { return sound.cueAhead(); }
@@ -63,6 +66,7 @@ struct CountingPlayer final : core::BeatPlayer, core::BeatDisplay {
                   core::TimePoint) noexcept override {}
     core::BeatPlayer& sound;
     std::atomic<std::int64_t> beats{0};
+    std::atomic<core::TimePoint> until{core::TimePoint::max()};
 };
 
 /// VmRSS of this process in kB.
@@ -200,6 +204,7 @@ Result soak(const Options& options) {
     const auto end =
         startedAt + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double, std::ratio<60>>(options.minutes));
+    player.until.store(end);
     Result result;
     std::this_thread::sleep_for(
         std::min<std::chrono::steady_clock::duration>(10s, end - startedAt));
