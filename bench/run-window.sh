@@ -19,15 +19,17 @@ source "$(dirname "$0")/../tools/headless.sh"
 headless_start run-window -br
 
 rss_mb() { awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
-# CPU time (ns, from the scheduler's own count: finer than the clock ticks of /proc/PID/stat) of
-# each thread, by thread name (threads of one name summed), sorted for join.
+# CPU time (ns, from the scheduler's own count: finer than the clock ticks of /proc/PID/stat) and
+# times run (about one a wake-up) of each thread, by thread name (threads of one name summed),
+# sorted for join.
 thread_ns() {
     local task
     for task in /proc/"$1"/task/*; do
-        echo "$(tr ' ' '_' <"$task/comm") $(awk '{ print $1 }' "$task/schedstat")"
-    done | awk '{ t[$1] += $2 } END { for (n in t) print n, t[n] }' | sort
+        echo "$(tr ' ' '_' <"$task/comm") $(awk '{ print $1, $3 }' "$task/schedstat")"
+    done | awk '{ t[$1] += $2; r[$1] += $3 } END { for (n in t) print n, t[n], r[n] }' | sort
 }
-# CPU share of one core over the benchmark window, in per cent, whole and by thread.
+# CPU share of one core over the benchmark window, in per cent, whole and by thread, with each
+# thread's wake-ups a second.
 cpu_report() {
     local label=$1 pid=$2
     thread_ns "$pid" >"$work/threads.before"
@@ -35,9 +37,9 @@ cpu_report() {
     thread_ns "$pid" >"$work/threads.after"
     join "$work/threads.before" "$work/threads.after" |
         awk -v s="$seconds" -v label="$label" '
-            { share[$1] = 100 * ($3 - $2) / 1e9 / s; total += share[$1] }
+            { share[$1] = 100 * ($4 - $2) / 1e9 / s; wakes[$1] = ($5 - $3) / s; total += share[$1] }
             END { printf "%s: CPU %.3f %% of a core (", label, total
-                  for (n in share) printf " %s %.3f", n, share[n]; print " )" }'
+                  for (n in share) printf " %s %.3f (%.1f/s)", n, share[n], wakes[n]; print " )" }'
 }
 
 # Starts a metronome program and waits for its window to take keys; sets `app`.
