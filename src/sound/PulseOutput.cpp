@@ -26,21 +26,19 @@ constexpr int kFallbackRate = 48000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 /// What the server holds: enough that a busy machine does not run it dry. Beats are handed over
 /// cueAhead() before their time, so that one placed placementLead() after it still lands on
-/// frames not yet written. PulseAudio wakes this thread for each request for sound and again as it
-/// frees each block written, so the requests are large. PipeWire's pulse server runs its graph in
-/// cycles as long as the requests and reports no sink latency for them (with 40 ms requests every
-/// click came about 40 ms after its stamp; with 200 ms held the first click came 60 ms later), so
-/// it keeps a small buffer.
+/// frames not yet written. Each request for sound wakes this thread about twice, so they are large;
+/// but PipeWire's pulse server runs its graph in cycles as long as the requests and reports no
+/// sink latency for them (with 40 ms requests every click came about 40 ms after its stamp; with
+/// 200 ms held the first click came 60 ms later), so it keeps a small buffer.
 struct Buffering {
     Clock::duration held;    // the stream's target length in the server
     Clock::duration request; // the least the server asks for at a time
 };
-constexpr Buffering kPulseAudioBuffering{240ms, 120ms};
+constexpr Buffering kPulseAudioBuffering{200ms, 80ms};
 constexpr Buffering kPipeWireBuffering{60ms, 20ms};
 constexpr auto kLead = 120ms;
-/// Room for the beat timer's lateness between a beat's handing over and its frames' writing;
-/// with 240 ms held, beats go 150 ms ahead: one period at the highest tempo.
-constexpr auto kCueMargin = 30ms;
+/// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
+constexpr auto kCueMargin = 40ms;
 /// How often the server's timing info is asked for while playing, and how long an uncorked
 /// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
 constexpr auto kTimingPeriod = 200ms;
