@@ -26,19 +26,21 @@ constexpr int kFallbackRate = 48000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 /// What the server holds: enough that a busy machine does not run it dry. Beats are handed over
 /// cueAhead() before their time, so that one placed placementLead() after it still lands on
-/// frames not yet written. Each request for sound wakes this thread about twice, so they are large;
-/// but PipeWire's pulse server runs its graph in cycles as long as the requests and reports no
-/// sink latency for them (with 40 ms requests every click came about 40 ms after its stamp; with
-/// 200 ms held the first click came 60 ms later), so it keeps a small buffer.
+/// frames not yet written. PulseAudio wakes this thread for each request for sound and again as it
+/// frees each block written, so the requests are large. PipeWire's pulse server runs its graph in
+/// cycles as long as the requests and reports no sink latency for them (with 40 ms requests every
+/// click came about 40 ms after its stamp; with 200 ms held the first click came 60 ms later), so
+/// it keeps a small buffer.
 struct Buffering {
     Clock::duration held;    // the stream's target length in the server
     Clock::duration request; // the least the server asks for at a time
 };
-constexpr Buffering kPulseAudioBuffering{200ms, 80ms};
+constexpr Buffering kPulseAudioBuffering{240ms, 120ms};
 constexpr Buffering kPipeWireBuffering{60ms, 20ms};
 constexpr auto kLead = 120ms;
-/// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
-constexpr auto kCueMargin = 40ms;
+/// Room for the beat timer's lateness between a beat's handing over and its frames' writing;
+/// with 240 ms held, beats go 150 ms ahead: one period at the highest tempo.
+constexpr auto kCueMargin = 30ms;
 /// How often the server's timing info is asked for while playing, and how long an uncorked
 /// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
 constexpr auto kTimingPeriod = 200ms;
@@ -46,9 +48,12 @@ constexpr auto kTimingPeriod = 200ms;
 /// off and this close to each other are its new line.
 constexpr auto kOriginStep = 2ms;
 constexpr auto kOriginJitter = 1ms;
-/// Reports a stream's line needs before one can lie off it: the first after the stream starts
-/// or moves can be far off (pipewire-pulse's came 37 ms early), and the median drops it.
+/// Reports a stream's line needs before one can lie off it.
 constexpr std::size_t kSettledOrigins = 3;
+/// A new line (after a start, a move, a run dry or a step) needs two reports this far apart
+/// that agree: one report alone cannot show a server catching up after a stall, which reads
+/// faster than time, and pipewire-pulse's first one after a start or a move came 37 ms early.
+constexpr auto kConfirmAfter = 20ms;
 constexpr auto kStallLimit = 250ms;
 constexpr auto kStartGrace = 3s;
 /// Silence after Stop before the stream is corked: the last beats play out first.
@@ -144,6 +149,7 @@ struct PulseOutput::Impl {
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
     pa_time_event* retry = nullptr;
+    pa_time_event* confirm = nullptr; // asks for timing again, to confirm a new line
     AudioSource* source = nullptr;
     int rate = kFallbackRate; // the default sink's
     bool onPipeWire = false;  // the server is PipeWire's pulse server
@@ -254,17 +260,23 @@ struct PulseOutput::Impl {
     }
 
     void scheduleRetry() {
+        schedule(retry, retryDelay, &Impl::onRetry);
+        retryDelay = std::min<Clock::duration>(retryDelay * 2, kLongestRetry);
+    }
+
+    /// Arms `event` (made on first use) to call `call` on the loop after `delay`.
+    void schedule(pa_time_event*& event, Clock::duration delay, pa_time_event_cb_t call) {
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
-        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(retryDelay);
         timeval at{};
         pa_gettimeofday(&at);
-        pa_timeval_add(&at, static_cast<pa_usec_t>(delay.count()));
-        if (retry == nullptr) {
-            retry = api->time_new(api, &at, &Impl::onRetry, this);
+        pa_timeval_add(&at,
+                       static_cast<pa_usec_t>(
+                           std::chrono::duration_cast<std::chrono::microseconds>(delay).count()));
+        if (event == nullptr) {
+            event = api->time_new(api, &at, call, this);
         } else {
-            api->time_restart(retry, &at);
+            api->time_restart(event, &at);
         }
-        retryDelay = std::min<Clock::duration>(retryDelay * 2, kLongestRetry);
     }
 
     // Something changed what the timing info says: ask for it again (an answer already on its
@@ -312,13 +324,13 @@ struct PulseOutput::Impl {
         // time is left out: it only says how long the request waited, which grows with load.
         const double read = static_cast<double>(info->read_index) / kFrameBytes;
         const double delay = static_cast<double>(info->sink_usec) * 1e-6 - read / rate;
+        const Clock::time_point at = monotonicFromWall(info->timestamp);
         const Clock::time_point origin =
-            monotonicFromWall(info->timestamp) +
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
+            at + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
         playing = true;
-        switch (origins.take(origin)) {
+        switch (origins.take(origin, at)) {
         case Origins::Taken::Held:
-            lastTiming = {}; // ask again with the next request
+            schedule(confirm, kConfirmAfter, &Impl::onConfirm);
             break;
         case Origins::Taken::Step:
             stepNext = true; // the source hears of it with the next frames
@@ -348,28 +360,35 @@ struct PulseOutput::Impl {
         bool empty() const { return size == 0; }
 
         enum class Taken { OnLine, Held, Step };
-        /// Takes a report's origin. One off the line is an outlier, or the stream lost or gained
-        /// time without a word (PipeWire's pulse server does not report the cycles its graph
-        /// missed): it is held, and the next one agreeing with it makes the two a new line.
-        Taken take(Clock::time_point origin) {
-            if (size < kSettledOrigins || within(origin, median(), kOriginStep)) {
+        /// Takes the origin of a report made at `at`. One off the line is an outlier, or the
+        /// stream lost or gained time without a word (PipeWire's pulse server does not report
+        /// the cycles its graph missed): it is held, and a later one agreeing with it, at least
+        /// kConfirmAfter later, makes the two a new line. With no line yet, every report is off it.
+        Taken take(Clock::time_point origin, Clock::time_point at) {
+            const bool hasLine = !empty();
+            if (hasLine && (size < kSettledOrigins || within(origin, median(), kOriginStep))) {
                 offLine = false;
                 add(origin);
                 return Taken::OnLine;
             }
             if (offLine && within(origin, offOrigin, kOriginJitter)) {
+                if (at - offAt < kConfirmAfter) {
+                    return Taken::Held; // too soon to tell a steady stream from a stalled one
+                }
                 const Clock::time_point first = offOrigin;
                 clear();
                 add(first);
                 add(origin);
-                return Taken::Step;
+                return hasLine ? Taken::Step : Taken::OnLine;
             }
             offLine = true;
             offOrigin = origin;
+            offAt = at;
             return Taken::Held;
         }
-        bool offLine = false; // the latest report lay off the median, and gave offOrigin
+        bool offLine = false; // the latest report lay off the line, and gave offOrigin at offAt
         Clock::time_point offOrigin{};
+        Clock::time_point offAt{};
         Clock::time_point median() const {
             std::array<Clock::time_point, kCount> sorted = times;
             const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(size / 2);
@@ -395,6 +414,8 @@ struct PulseOutput::Impl {
     std::string start(AudioSource& output);
     static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval* when,
                         void* self) noexcept;
+    static void onConfirm(pa_mainloop_api* api, pa_time_event* event, const timeval* when,
+                          void* self) noexcept;
 };
 
 void PulseOutput::Impl::onContextState(pa_context* context, void* self) noexcept {
@@ -446,6 +467,15 @@ void PulseOutput::Impl::onRetry(pa_mainloop_api* /*api*/, pa_time_event* /*event
     }
     if (!impl.connect()) {
         impl.lost();
+    }
+}
+
+void PulseOutput::Impl::onConfirm(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                                  const timeval* /*when*/, void* self) noexcept {
+    auto& impl = *static_cast<Impl*>(self);
+    const LoopLock held(impl.loop, false);
+    if (!impl.closing && impl.stream != nullptr) {
+        impl.requestTiming();
     }
 }
 
@@ -642,9 +672,11 @@ void PulseOutput::close() {
         const LoopLock lock(impl.loop, true);
         impl.closing = true;
         impl.dropContext();
-        if (impl.retry != nullptr) {
-            pa_threaded_mainloop_get_api(impl.loop)->time_free(impl.retry);
-            impl.retry = nullptr;
+        for (pa_time_event** event : {&impl.retry, &impl.confirm}) {
+            if (*event != nullptr) {
+                pa_threaded_mainloop_get_api(impl.loop)->time_free(*event);
+                *event = nullptr;
+            }
         }
         impl.source = nullptr;
     }

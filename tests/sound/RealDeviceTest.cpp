@@ -436,7 +436,7 @@ TEST_P(ServerFaults, KilledThenFrozenTheBeatWaitsForNothingAndComesBackOnItsGrid
     // The freeze is one long silence, then at least ten clicks on the grid. (What the server
     // held as it froze it plays after it as it likes, cut or hurried, on the grid before the
     // freeze: the intervals up to the first click placed after it are its own. Through libpulse
-    // it holds 200 ms, two clicks.)
+    // it holds 240 ms, two clicks.)
     ASSERT_GE(heard.intervals.size(), 15U);
     const auto longest = static_cast<std::size_t>(
         std::max_element(heard.intervals.begin(), heard.intervals.end()) - heard.intervals.begin());

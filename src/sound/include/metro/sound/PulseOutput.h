@@ -8,7 +8,7 @@
 namespace metro::sound {
 
 /// The desktop's sound server through libpulse (PulseAudio, or PipeWire's pulse server): float
-/// stereo at the default sink's rate, 200 ms buffered in PulseAudio (60 ms in PipeWire's pulse
+/// stereo at the default sink's rate, 240 ms buffered in PulseAudio (60 ms in PipeWire's pulse
 /// server), so beats are handed over cueAhead() before their time.
 ///
 /// The server tells what a callback's timing can only guess: which frame of the stream plays
