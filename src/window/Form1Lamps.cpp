@@ -5,6 +5,8 @@
 #include "metro/window/Form1.h"
 #include "metro/window/Shape.h"
 
+#include <QRegion>
+
 #include <algorithm>
 #include <chrono>
 
@@ -72,9 +74,17 @@ void Form1::scheduleLamps(core::TimePoint now) {
     m_lampTimer.start(static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count())));
 }
 
+// Paints the lamps that changed at once, in one pass: a posted update would wake the window's
+// loop a second time.
 void Form1::showLamps(const std::array<bool, core::kBeatCount>& lamps) {
+    QRegion changed;
     for (std::size_t i = 0; i < lamps.size(); ++i) {
-        m_lamps[i]->setLit(lamps[i]);
+        if (m_lamps[i]->changeLit(lamps[i])) {
+            changed += m_lamps[i]->geometry();
+        }
+    }
+    if (!changed.isEmpty()) {
+        repaint(changed);
     }
 }
 

@@ -14,12 +14,18 @@ Shape::Shape(const QColor& outline, const QColor& fill, bool lit, QWidget* paren
 }
 
 void Shape::setLit(bool lit) {
+    if (changeLit(lit)) {
+        update();
+    }
+}
+
+bool Shape::changeLit(bool lit) {
     if (lit == m_lit) {
-        return;
+        return false;
     }
     m_lit = lit;
-    update();
     emit litChanged(lit);
+    return true;
 }
 
 // The outline is drawn as four filled bands of whole device pixels, so that on a scaled screen

@@ -21,6 +21,8 @@ public:
     bool lit() const { return m_lit; }
     /// Fills the shape (true) or leaves only its outline (false); repaints on a change.
     void setLit(bool lit);
+    /// Fills the shape or not without repainting it; true when that changed. The caller repaints.
+    bool changeLit(bool lit);
     QColor fillColour() const { return m_fill; }
     QColor outlineColour() const { return m_outline; }
 
