@@ -53,7 +53,11 @@ constexpr std::size_t kSettledOrigins = 3;
 /// A new line (after a start, a move, a run dry or a step) needs two reports this far apart
 /// that agree: one report alone cannot show a server catching up after a stall, which reads
 /// faster than time, and pipewire-pulse's first one after a start or a move came 37 ms early.
-constexpr auto kConfirmAfter = 20ms;
+/// The second is asked for with the first request for sound after that, as every report is:
+/// pipewire-pulse's reports lie about 4 ms later when asked for between its requests. Where no
+/// request comes (PulseAudio asks every 120 ms), a timer asks after kConfirmLatest.
+constexpr auto kConfirmAfter = 10ms;
+constexpr auto kConfirmLatest = 30ms;
 constexpr auto kStallLimit = 250ms;
 constexpr auto kStartGrace = 3s;
 /// Silence after Stop before the stream is corked: the last beats play out first.
@@ -172,6 +176,7 @@ struct PulseOutput::Impl {
     std::int64_t written = 0;    // frames rendered since open, across streams
     std::int64_t streamBase = 0; // `written` when the current stream began
     Clock::time_point lastTiming{};
+    Clock::time_point confirmFrom{}; // a held report awaits another from then on
     Clock::time_point silentSince{};
     pa_operation* timingRequest = nullptr;
     Clock::duration retryDelay = kFirstRetry;
@@ -328,15 +333,18 @@ struct PulseOutput::Impl {
         const Clock::time_point origin =
             at + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
         playing = true;
-        switch (origins.take(origin, at)) {
-        case Origins::Taken::Held:
-            schedule(confirm, kConfirmAfter, &Impl::onConfirm);
-            break;
-        case Origins::Taken::Step:
+        const Origins::Taken taken = origins.take(origin, at);
+        if (taken == Origins::Taken::Held) {
+            confirmFrom = Clock::now() + kConfirmAfter;
+            schedule(confirm, kConfirmLatest, &Impl::onConfirm);
+            return;
+        }
+        confirmFrom = {};
+        if (confirm != nullptr) {
+            pa_threaded_mainloop_get_api(loop)->time_restart(confirm, nullptr); // not needed now
+        }
+        if (taken == Origins::Taken::Step) {
             stepNext = true; // the source hears of it with the next frames
-            break;
-        case Origins::Taken::OnLine:
-            break;
         }
     }
 
@@ -474,7 +482,7 @@ void PulseOutput::Impl::onConfirm(pa_mainloop_api* /*api*/, pa_time_event* /*eve
                                   const timeval* /*when*/, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
     const LoopLock held(impl.loop, false);
-    if (!impl.closing && impl.stream != nullptr) {
+    if (!impl.closing && impl.stream != nullptr && impl.confirmFrom != Clock::time_point{}) {
         impl.requestTiming();
     }
 }
@@ -517,7 +525,8 @@ void PulseOutput::Impl::render(std::size_t bytes) noexcept {
         written += static_cast<std::int64_t>(frames);
         bytes -= frames * kFrameBytes;
     }
-    if (now - lastTiming >= kTimingPeriod) {
+    if (now - lastTiming >= kTimingPeriod ||
+        (confirmFrom != Clock::time_point{} && now >= confirmFrom)) {
         requestTiming();
     }
     corkIfDone(source->silent());
