@@ -176,7 +176,6 @@ struct PulseOutput::Impl {
     std::int64_t written = 0;    // frames rendered since open, across streams
     std::int64_t streamBase = 0; // `written` when the current stream began
     Clock::time_point lastTiming{};
-    Clock::time_point confirmFrom{}; // a held report awaits another from then on
     Clock::time_point silentSince{};
     pa_operation* timingRequest = nullptr;
     Clock::duration retryDelay = kFirstRetry;
@@ -335,11 +334,9 @@ struct PulseOutput::Impl {
         playing = true;
         const Origins::Taken taken = origins.take(origin, at);
         if (taken == Origins::Taken::Held) {
-            confirmFrom = Clock::now() + kConfirmAfter;
             schedule(confirm, kConfirmLatest, &Impl::onConfirm);
             return;
         }
-        confirmFrom = {};
         if (confirm != nullptr) {
             pa_threaded_mainloop_get_api(loop)->time_restart(confirm, nullptr); // not needed now
         }
@@ -393,6 +390,10 @@ struct PulseOutput::Impl {
             offOrigin = origin;
             offAt = at;
             return Taken::Held;
+        }
+        /// A held report awaits another, and one asked for now would be far enough from it.
+        bool confirmDue(Clock::time_point now) const {
+            return offLine && now - offAt >= kConfirmAfter;
         }
         bool offLine = false; // the latest report lay off the line, and gave offOrigin at offAt
         Clock::time_point offOrigin{};
@@ -482,7 +483,7 @@ void PulseOutput::Impl::onConfirm(pa_mainloop_api* /*api*/, pa_time_event* /*eve
                                   const timeval* /*when*/, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
     const LoopLock held(impl.loop, false);
-    if (!impl.closing && impl.stream != nullptr && impl.confirmFrom != Clock::time_point{}) {
+    if (!impl.closing && impl.stream != nullptr && impl.origins.offLine) {
         impl.requestTiming();
     }
 }
@@ -525,8 +526,7 @@ void PulseOutput::Impl::render(std::size_t bytes) noexcept {
         written += static_cast<std::int64_t>(frames);
         bytes -= frames * kFrameBytes;
     }
-    if (now - lastTiming >= kTimingPeriod ||
-        (confirmFrom != Clock::time_point{} && now >= confirmFrom)) {
+    if (now - lastTiming >= kTimingPeriod || origins.confirmDue(now)) {
         requestTiming();
     }
     corkIfDone(source->silent());
