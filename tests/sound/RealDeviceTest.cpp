@@ -245,11 +245,17 @@ void ExpectOnGrid(const Heard& heard, std::size_t disturbances) {
     }
 }
 
+/// A server whose graph ran late (it logged an underrun) may lose a piece of what it plays or
+/// records, which shows as an interval shorter than the period: then the case runs once more.
+bool ServerLostAPiece(const Heard& heard, std::size_t underruns) {
+    const auto off = heard.irregular();
+    return underruns > 0 &&
+           std::any_of(off.begin(), off.end(), [](auto i) { return i < kPeriodFrames; });
+}
+
 // Started as soon as the server answers, as at login: the server may hold the new stream a
 // while, but every click heard is exactly one period after the last, the first one included,
-// and the first comes a period and the lead after Start, or as soon as the stream plays. A
-// server whose graph ran late (it logs an underrun) may lose a piece of what it plays or
-// records: then, and only then, the case runs once more on a fresh server.
+// and the first comes a period and the lead after Start, or as soon as the stream plays.
 TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrameFromAFreshServer) {
     for (int attempt = 1;; ++attempt) {
         Player player(pulse());
@@ -263,9 +269,7 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrameFromAFreshServer) {
         const auto firstAfter = heard.onsets.empty() ? 0ms : heard.timeOf(0) - player.started;
         std::cout << Report(player, *server, heard) << "; the first " << Ms(firstAfter)
                   << " ms after Start\n";
-        const auto off = heard.irregular();
-        if (attempt == 1 && server->underruns() > 0 &&
-            std::any_of(off.begin(), off.end(), [](auto i) { return i < kPeriodFrames; })) {
+        if (attempt == 1 && ServerLostAPiece(heard, server->underruns())) {
             player.sound->close();
             server.reset();
             SetUp();
@@ -312,52 +316,66 @@ class ServerEvents : public RealDevice {};
 // frozen for 100 ms (a machine too busy to run it), so that the stream runs dry once. The beat
 // goes on on the other device within a period and the switch, on a grid of its own; back here
 // on this one's, each disturbance moving it later at most once, never sooner, and the silence
-// setting no rate: the clicks after it are a period apart again.
+// setting no rate: the clicks after it are a period apart again. As above, a server that lost a
+// piece of the sound runs the case once more.
 TEST_P(ServerEvents, GoesOnWhenMovedAndWhenTheStreamRunsDry) {
-    server->addSink("other");
-    Player player(pulse());
-    testsupport::MonitorRecording here(*server);
-    testsupport::MonitorRecording there(*server, "other");
-    player.start();
-    std::this_thread::sleep_for(1500ms);
-    MoveStream(*server, "other");
-    const auto moved = Clock::now(); // the server has switched
-    // By then the first click there has sounded: the underruns of the switch itself are past.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPeriodMs) + 300ms);
-    const std::size_t underrunsBeforeThere = server->underruns();
-    std::this_thread::sleep_for(1550ms);
-    const std::size_t underrunsThere = server->underruns() - underrunsBeforeThere;
-    MoveStream(*server, "out");
-    std::this_thread::sleep_for(1500ms);
-    server->freeze();
-    std::this_thread::sleep_for(100ms);
-    server->thaw();
-    std::this_thread::sleep_for(2500ms);
-    const Heard back = player.finish(here);
-    const Heard away(there.stop(), Clock::now());
-    const auto firstThere = away.onsets.empty() ? 0ms : away.timeOf(0) - moved;
-    std::cout << Report(player, *server, back) << "; on the other device: " << away.onsets.size()
-              << " clicks, the first " << Ms(firstThere) << " ms after the move, "
-              << away.irregular().size() << " intervals off\n";
-    EXPECT_GE(away.onsets.size(), 8U);
-    EXPECT_LT(firstThere, std::chrono::milliseconds(kPeriodMs) + 300ms);
-    ExpectOnGrid(away, underrunsThere);
-    ASSERT_GE(back.onsets.size(), 30U);
-    EXPECT_GE(back.irregular().size(), 1U);
-    // A frozen server plays what it held as it likes once it runs again (a silence, a skip of
-    // some of it, or both): the two intervals from the first one off after the move are its own.
-    const auto& intervals = back.intervals;
-    const auto frozen = static_cast<std::size_t>(
-        std::find_if(intervals.begin() + 10, intervals.end(),
-                     [](std::int64_t interval) { return interval != kPeriodFrames; }) -
-        intervals.begin());
-    const std::size_t after = frozen == intervals.size() ? 10 : frozen + 2;
-    ExpectOnGrid(back.without(frozen, after), 1 + server->underruns());
-    EXPECT_GE(std::count(intervals.begin() +
-                             static_cast<std::ptrdiff_t>(std::min(after, intervals.size())),
-                         intervals.end(), kPeriodFrames),
-              10)
-        << "the rate is off";
+    for (int attempt = 1;; ++attempt) {
+        server->addSink("other");
+        Player player(pulse());
+        testsupport::MonitorRecording here(*server);
+        testsupport::MonitorRecording there(*server, "other");
+        player.start();
+        std::this_thread::sleep_for(1500ms);
+        MoveStream(*server, "other");
+        const auto moved = Clock::now(); // the server has switched
+        // By then the first click there has sounded: the underruns of the switch are past.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPeriodMs) + 300ms);
+        const std::size_t underrunsBeforeThere = server->underruns();
+        std::this_thread::sleep_for(1550ms);
+        const std::size_t underrunsThere = server->underruns() - underrunsBeforeThere;
+        MoveStream(*server, "out");
+        std::this_thread::sleep_for(1500ms);
+        server->freeze();
+        std::this_thread::sleep_for(100ms);
+        server->thaw();
+        std::this_thread::sleep_for(2500ms);
+        const Heard back = player.finish(here);
+        const Heard away(there.stop(), Clock::now());
+        const auto firstThere = away.onsets.empty() ? 0ms : away.timeOf(0) - moved;
+        std::cout << Report(player, *server, back)
+                  << "; on the other device: " << away.onsets.size() << " clicks, the first "
+                  << Ms(firstThere) << " ms after the move, " << away.irregular().size()
+                  << " intervals off\n";
+        // A frozen server plays what it held as it likes once it runs again (a silence, a skip
+        // of some of it, or both): the two intervals from the first one off after the move are
+        // its own.
+        const auto& intervals = back.intervals;
+        std::size_t frozen = std::min<std::size_t>(10, intervals.size());
+        while (frozen < intervals.size() && intervals[frozen] == kPeriodFrames) {
+            ++frozen;
+        }
+        const std::size_t after = frozen == intervals.size() ? 10 : frozen + 2;
+        const Heard settled = back.without(frozen, after);
+        if (attempt == 1 && (ServerLostAPiece(away, underrunsThere) ||
+                             ServerLostAPiece(settled, server->underruns()))) {
+            player.sound->close();
+            server.reset();
+            SetUp();
+            continue;
+        }
+        EXPECT_GE(away.onsets.size(), 8U);
+        EXPECT_LT(firstThere, std::chrono::milliseconds(kPeriodMs) + 300ms);
+        ExpectOnGrid(away, underrunsThere);
+        ASSERT_GE(back.onsets.size(), 30U);
+        EXPECT_GE(back.irregular().size(), 1U);
+        ExpectOnGrid(settled, 1 + server->underruns());
+        EXPECT_GE(std::count(intervals.begin() +
+                                 static_cast<std::ptrdiff_t>(std::min(after, intervals.size())),
+                             intervals.end(), kPeriodFrames),
+                  10)
+            << "the rate is off";
+        return;
+    }
 }
 
 // PulseAudio killed and started again, then frozen for seconds: nothing counts as played while
