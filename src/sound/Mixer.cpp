@@ -63,6 +63,7 @@ struct Mixer::Impl {
                       core::TimePoint callbackTime) noexcept;
     void resync(bool newStream) noexcept;
     void drainCues(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
+    bool placeCue(const core::BeatCue& cue, std::int64_t bufferStart, double horizon) noexcept;
     void insertPending(const Pending& entry) noexcept;
     void startDue(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept;
     detail::SlotGains rampGains(std::size_t frames) noexcept;
@@ -104,6 +105,8 @@ struct Mixer::Impl {
     std::array<float, kSlotCount> gain{};
     std::array<Pending, kPendingSize> pending{};
     std::size_t pendingCount = 0;
+    std::array<Pending, kPendingSize> unplaced{}; // placed before a resync, to be placed anew
+    std::size_t unplacedCount = 0;
     std::int64_t framesRendered = 0;
     core::TimePoint lastCallback{};
     bool hasCallback = false;
@@ -161,12 +164,18 @@ void Mixer::Impl::followOutput(std::int64_t bufferStart, std::int64_t bufferEnd,
     heardLater.store(grid.shift().count(), std::memory_order_relaxed);
 }
 
-// The frames no longer follow the monotonic clock as they did: forget the map and the grid,
-// and the beats placed on them.
+// The frames no longer follow the monotonic clock as they did: forget the map and the grid.
+// The beats placed on them are placed anew, by their times, once the frames are known again.
 void Mixer::Impl::resync(bool newStream) noexcept {
     map.reset();
     grid.reset();
-    skipped.fetch_add(pendingCount, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < pendingCount; ++i) {
+        if (unplacedCount < kPendingSize) {
+            unplaced[unplacedCount++] = pending[i];
+        } else {
+            skipped.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
     pendingCount = 0;
     if (newStream) {
         voices.clear();
@@ -175,39 +184,54 @@ void Mixer::Impl::resync(bool newStream) noexcept {
     resynced.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Places the beats due in this buffer or the next. A beat stays in the queue, as its scheduled
-// time, until then: should the output restart before, it is placed on the new stream instead of
-// lost. A beat whose frame has already been rendered is dropped, not played late: played late,
-// it would sound closer to the next beat than the period.
+// Places the beats due in this buffer or the next: first those placed before a resync, then new
+// ones, in order. A beat whose frame has already been rendered is dropped, not played late:
+// played late, it would sound closer to the next beat than the period.
 void Mixer::Impl::drainCues(std::int64_t bufferStart, std::int64_t bufferEnd) noexcept {
     const double horizon = static_cast<double>(2 * bufferEnd - bufferStart);
-    while (pendingCount < kPendingSize) {
-        const core::BeatCue* next = cues.front();
-        if (next == nullptr) {
+    std::size_t replaced = 0;
+    while (replaced < unplacedCount && pendingCount < kPendingSize) {
+        const Pending& beat = unplaced[replaced];
+        if (!placeCue(core::BeatCue{beat.slot, beat.scheduled, beat.run}, bufferStart, horizon)) {
             break;
         }
-        const core::BeatCue cue = *next;
-        if (placement == Placement::Exact && cue.slot >= 1 && cue.slot < kSlotCount &&
-            map.frameAt(cue.scheduled + outputLatency + grid.shift()) >= horizon) {
-            break; // not due yet
+        ++replaced;
+    }
+    std::copy(unplaced.begin() + static_cast<std::ptrdiff_t>(replaced),
+              unplaced.begin() + static_cast<std::ptrdiff_t>(unplacedCount), unplaced.begin());
+    unplacedCount -= replaced;
+    while (unplacedCount == 0 && pendingCount < kPendingSize) {
+        const core::BeatCue* next = cues.front();
+        if (next == nullptr || !placeCue(*next, bufferStart, horizon)) {
+            break;
         }
         cues.try_pop();
-        if (cue.slot < 1 || cue.slot >= kSlotCount || cancelled(cue.run, cue.scheduled)) {
-            continue;
-        }
-        if (placement == Placement::NextBuffer) {
-            insertPending(Pending{cue.slot, bufferStart, cue.run, cue.scheduled});
-            continue;
-        }
-        const std::int64_t frame = grid.place(cue, map);
-        if (frame < bufferStart) {
-            grid.dropLast();
-            skipped.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        insertPending(Pending{cue.slot, frame, cue.run, cue.scheduled});
     }
     corrections.store(grid.corrections(), std::memory_order_relaxed);
+}
+
+/// Places one beat, or drops it (true), or leaves it for a later buffer (false).
+bool Mixer::Impl::placeCue(const core::BeatCue& cue, std::int64_t bufferStart,
+                           double horizon) noexcept {
+    if (placement == Placement::Exact && cue.slot >= 1 && cue.slot < kSlotCount &&
+        map.frameAt(cue.scheduled + outputLatency + grid.shift()) >= horizon) {
+        return false; // not due yet
+    }
+    if (cue.slot < 1 || cue.slot >= kSlotCount || cancelled(cue.run, cue.scheduled)) {
+        return true;
+    }
+    if (placement == Placement::NextBuffer) {
+        insertPending(Pending{cue.slot, bufferStart, cue.run, cue.scheduled});
+        return true;
+    }
+    const std::int64_t frame = grid.place(cue, map);
+    if (frame < bufferStart) {
+        grid.dropLast();
+        skipped.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    insertPending(Pending{cue.slot, frame, cue.run, cue.scheduled});
+    return true;
 }
 
 void Mixer::Impl::insertPending(const Pending& entry) noexcept {
@@ -305,6 +329,7 @@ void Mixer::outputStopped() noexcept {
     Impl& impl = *m_impl;
     impl.voices.clear();
     impl.pendingCount = 0;
+    impl.unplacedCount = 0;
     impl.map.reset();
     impl.grid.reset();
     impl.hasCallback = false; // a fresh start is neither a stall nor a restart

@@ -248,6 +248,20 @@ TEST(MixerGrid, ResumesOnTheScheduledTimesAfterAStallOrARestart) {
     }
 }
 
+// The stream opens anew with no break in its frames (moved to a device of the same latency)
+// just after a beat was placed for the old one: that beat is placed again on the new stream,
+// and no beat is lost or moved.
+TEST(MixerGrid, PlacesItsBeatsAnewOnARestartedStream) {
+    Mixer mixer(kRate, kLatency, Mixer::Placement::Exact, true);
+    SimulatedOutput output(mixer, {.stallAt = 5.055, .restart = true});
+    const Grid grid = play(mixer, output, 150ms, 40, 2005ms);
+    ASSERT_EQ(grid.onsets.size(), 40U);
+    for (std::size_t k = 1; k < grid.onsets.size(); ++k) {
+        EXPECT_EQ(grid.onsets[k] - grid.onsets[k - 1], 7200) << k;
+    }
+    EXPECT_EQ(mixer.resyncs(), 1U);
+}
+
 // The output plays 20 or 40 ms of silence once (an underrun), so every later frame sounds that
 // much later. That is a step, not a drift: the beats keep their frames (the stream's intervals
 // stay exact, so the one heard across the silence is longer, never shorter), the run reports
