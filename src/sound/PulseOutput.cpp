@@ -34,9 +34,13 @@ constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 struct Buffering {
     Clock::duration held;    // the stream's target length in the server
     Clock::duration request; // the least the server asks for at a time
+    /// After a move, while the stream's line is unknown, write only what starts it, and the rest
+    /// once the line is known: then beats can go in the rest. Where what starts it plays out
+    /// before a line can be known (PipeWire's 40 ms), write it all.
+    bool waitForLine;
 };
-constexpr Buffering kPulseAudioBuffering{240ms, 120ms};
-constexpr Buffering kPipeWireBuffering{60ms, 20ms};
+constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true};
+constexpr Buffering kPipeWireBuffering{60ms, 20ms, false};
 constexpr auto kLead = 120ms;
 /// Room for the beat timer's lateness between a beat's handing over and its frames' writing;
 /// with 240 ms held, beats go 150 ms ahead: one period at the highest tempo.
@@ -58,6 +62,9 @@ constexpr std::size_t kSettledOrigins = 3;
 /// request comes (PulseAudio asks every 120 ms), a timer asks after kConfirmLatest.
 constexpr auto kConfirmAfter = 10ms;
 constexpr auto kConfirmLatest = 30ms;
+/// A request's rest held back for the line is written this long after at the latest, line or
+/// not: well before what starts the stream (120 ms) runs out.
+constexpr auto kFillBy = 50ms;
 constexpr auto kStallLimit = 250ms;
 constexpr auto kStartGrace = 3s;
 /// Silence after Stop before the stream is corked: the last beats play out first.
@@ -171,10 +178,13 @@ struct PulseOutput::Impl {
     bool closing = false;
     bool wasLost = false;
     bool raised = false;
-    bool playing = false;        // started, and not run dry or corked since
-    bool stepNext = false;       // the next stamps are off the last ones (ran dry, moved)
-    std::int64_t written = 0;    // frames rendered since open, across streams
-    std::int64_t streamBase = 0; // `written` when the current stream began
+    bool playing = false;              // started, and not run dry or corked since
+    bool stepNext = false;             // the next stamps are off the last ones (ran dry, moved)
+    std::int64_t written = 0;          // frames rendered since open, across streams
+    std::int64_t streamBase = 0;       // `written` when the current stream began
+    bool holdBack = false;             // moved: write what starts the stream, the rest once on line
+    std::size_t sinceEmpty = 0;        // bytes written since the queue emptied (moved, ran dry)
+    Clock::time_point heldBackSince{}; // part of a request waits for the line, since then
     Clock::time_point lastTiming{};
     Clock::time_point silentSince{};
     pa_operation* timingRequest = nullptr;
@@ -217,6 +227,7 @@ struct PulseOutput::Impl {
                                                           (cork ? PA_STREAM_START_CORKED : 0));
         streamBase = written;
         playing = false;
+        holdBack = false;
         origins.clear();
         isCorked.store(cork);
         grace();
@@ -293,6 +304,17 @@ struct PulseOutput::Impl {
         requestTiming();
     }
 
+    bool hasLine() const { return playing && !origins.empty(); }
+
+    /// Writes what the server asked for and was held back for the line, and holds back no more.
+    void fillHeldBack() {
+        holdBack = false;
+        const std::size_t rest = pa_stream_writable_size(stream);
+        if (rest != static_cast<std::size_t>(-1)) {
+            render(rest);
+        }
+    }
+
     void requestTiming() {
         if (timingRequest != nullptr) {
             if (pa_operation_get_state(timingRequest) == PA_OPERATION_RUNNING) {
@@ -306,7 +328,7 @@ struct PulseOutput::Impl {
 
     /// When the frame `frame` (counted since open) plays, or TimePoint{} while unknown.
     Clock::time_point stampFor(std::int64_t frame) const {
-        if (!playing || origins.empty()) {
+        if (!hasLine()) {
             return {};
         }
         return origins.median() +
@@ -336,6 +358,9 @@ struct PulseOutput::Impl {
         if (taken == Origins::Taken::Held) {
             schedule(confirm, kConfirmLatest, &Impl::onConfirm);
             return;
+        }
+        if (holdBack) {
+            fillHeldBack();
         }
         if (confirm != nullptr) {
             pa_threaded_mainloop_get_api(loop)->time_restart(confirm, nullptr); // not needed now
@@ -483,7 +508,14 @@ void PulseOutput::Impl::onConfirm(pa_mainloop_api* /*api*/, pa_time_event* /*eve
                                   const timeval* /*when*/, void* self) noexcept {
     auto& impl = *static_cast<Impl*>(self);
     const LoopLock held(impl.loop, false);
-    if (!impl.closing && impl.stream != nullptr && impl.origins.offLine) {
+    if (impl.closing || impl.stream == nullptr) {
+        return;
+    }
+    if (impl.holdBack && impl.heldBackSince != Clock::time_point{} &&
+        Clock::now() - impl.heldBackSince >= kFillBy) {
+        impl.fillHeldBack(); // no line yet: the stream must not run dry for want of one
+    }
+    if (impl.origins.offLine) {
         impl.requestTiming();
     }
 }
@@ -506,6 +538,16 @@ void PulseOutput::Impl::render(std::size_t bytes) noexcept {
     const Clock::time_point now = Clock::now();
     lastRequest.store(std::max(lastRequest.load(std::memory_order_relaxed), ticks(now)),
                       std::memory_order_relaxed);
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
+    if (holdBack && !hasLine() && attr != nullptr) {
+        const std::size_t room = attr->prebuf > sinceEmpty ? attr->prebuf - sinceEmpty : 0;
+        if (room < bytes) {
+            bytes = room;
+            if (heldBackSince == Clock::time_point{}) {
+                heldBackSince = now;
+            }
+        }
+    }
     while (bytes >= kFrameBytes) {
         void* data = nullptr;
         std::size_t size = bytes;
@@ -517,12 +559,13 @@ void PulseOutput::Impl::render(std::size_t bytes) noexcept {
             pa_stream_cancel_write(stream);
             return;
         }
-        if (stepNext && playing && !origins.empty()) {
+        if (stepNext && hasLine()) {
             stepNext = false;
             source->outputStepped();
         }
         source->render(static_cast<float*>(data), frames, stampFor(written));
         pa_stream_write(stream, data, frames * kFrameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        sinceEmpty += frames * kFrameBytes;
         written += static_cast<std::int64_t>(frames);
         bytes -= frames * kFrameBytes;
     }
@@ -564,6 +607,7 @@ void PulseOutput::Impl::onUnderflow(pa_stream* /*stream*/, void* self) noexcept 
     const LoopLock held(impl.loop, false);
     impl.underflowCount.fetch_add(1);
     impl.playing = false;
+    impl.sinceEmpty = 0;  // it takes what starts it again
     impl.stepNext = true; // the silence it plays moves every later frame
     impl.timingChanged();
 }
@@ -581,6 +625,9 @@ void PulseOutput::Impl::onMoved(pa_stream* stream, void* self) noexcept {
     }
     impl.playing = false;
     impl.stepNext = false;
+    impl.holdBack = impl.buffering().waitForLine && !impl.isCorked.load();
+    impl.sinceEmpty = 0;
+    impl.heldBackSince = {};
     impl.source->outputRestarted();
     impl.timingChanged();
 }
