@@ -538,8 +538,9 @@ void PulseOutput::Impl::render(std::size_t bytes) noexcept {
     const Clock::time_point now = Clock::now();
     lastRequest.store(std::max(lastRequest.load(std::memory_order_relaxed), ticks(now)),
                       std::memory_order_relaxed);
-    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
-    if (holdBack && !hasLine() && attr != nullptr) {
+    const pa_buffer_attr* attr =
+        holdBack && !hasLine() ? pa_stream_get_buffer_attr(stream) : nullptr;
+    if (attr != nullptr) {
         const std::size_t room = attr->prebuf > sinceEmpty ? attr->prebuf - sinceEmpty : 0;
         if (room < bytes) {
             bytes = room;
