@@ -38,12 +38,10 @@ struct Buffering {
     /// once the line is known: then beats can go in the rest. Where what starts it plays out
     /// before a line can be known (PipeWire's 40 ms), write it all.
     bool waitForLine;
-    /// How long after its time a beat is placed; the sooner, the sooner the first click after
-    /// Start. Beats go early enough that kCueMargin is left (see cueAhead()).
-    Clock::duration lead;
 };
-constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true, 120ms};
-constexpr Buffering kPipeWireBuffering{60ms, 20ms, false, 90ms};
+constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true};
+constexpr Buffering kPipeWireBuffering{60ms, 20ms, false};
+constexpr auto kLead = 120ms;
 /// Room for the beat timer's lateness between a beat's handing over and its frames' writing;
 /// with 240 ms held, beats go 150 ms ahead: one period at the highest tempo.
 constexpr auto kCueMargin = 30ms;
@@ -764,12 +762,11 @@ bool PulseOutput::available() const noexcept {
 }
 
 core::Clock::duration PulseOutput::placementLead() const {
-    return m_impl->buffering().lead;
+    return kLead;
 }
 
 core::Clock::duration PulseOutput::cueAhead() const {
-    const Buffering& buffering = m_impl->buffering();
-    return std::max(buffering.held + kCueMargin - buffering.lead, Clock::duration::zero());
+    return std::max(m_impl->buffering().held + kCueMargin - kLead, Clock::duration::zero());
 }
 
 void PulseOutput::setActive(bool running) {
