@@ -66,7 +66,7 @@ std::int32_t PeriodicTimer::setEvent(std::int32_t periodMs, TimerProc proc, Cloc
     }
     auto event = std::make_shared<Event>();
     event->period = std::chrono::milliseconds(periodMs);
-    event->ahead = std::clamp(ahead, Clock::duration::zero(), event->period);
+    event->ahead = std::max(ahead, Clock::duration::zero());
     event->proc = std::move(proc);
     event->dropped = m_dropped;
 
@@ -116,9 +116,10 @@ void PeriodicTimer::runEvent(const std::shared_ptr<Event>& event) {
         if (event->wake.wait_until(lock, due - event->ahead, [&] { return event->stop; })) {
             return;
         }
-        const TimePoint now = Clock::now() + event->ahead;
+        const TimePoint now = Clock::now();
         if (now - due >= event->period) {
-            // Stalled past whole periods: skip to the latest due call, keep the grid.
+            // Stalled past whole periods: skip to the latest due call, keep the grid. A call
+            // woken late but still due, thanks to `ahead`, is made.
             const std::int64_t latest = (now - event->armed) / event->period;
             event->dropped->fetch_add(latest - index, std::memory_order_relaxed);
             index = latest;

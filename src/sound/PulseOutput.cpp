@@ -42,9 +42,10 @@ struct Buffering {
 constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true};
 constexpr Buffering kPipeWireBuffering{60ms, 20ms, false};
 constexpr auto kLead = 120ms;
-/// Room for the beat timer's lateness between a beat's handing over and its frames' writing;
-/// with 240 ms held, beats go 150 ms ahead: one period at the highest tempo.
-constexpr auto kCueMargin = 30ms;
+/// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
+/// On a machine with every core busy, every thread here, real-time ones too, was held up to
+/// about 100 ms at a time; with 240 ms held, beats go 270 ms ahead.
+constexpr auto kCueMargin = 150ms;
 /// How often the server's timing info is asked for while playing, and how long an uncorked
 /// stream may go without a request for sound before it counts as lost (a new one: kStartGrace).
 constexpr auto kTimingPeriod = 200ms;

@@ -18,11 +18,12 @@ using TimerProc = std::function<void(const TimerCall&)>;
 
 /// A periodic timer: calls a procedure on a thread of its own, once per period, at a fixed rate,
 /// the first call due one period after arming. A call may come early by a fixed `ahead`, so that
-/// its work is done in time for the moment it is due; it still carries that moment.
+/// its work is done in time for the moment it is due; it still carries that moment. `ahead` may
+/// exceed the period: the calls then come that much early all the same, in order.
 class TimerService {
 public:
     virtual ~TimerService() = default;
-    /// Arms a periodic event whose calls come `ahead` (clamped to 0..period) before they are
+    /// Arms a periodic event whose calls come `ahead` (0 or more) before they are
     /// due. Returns its id (never 0, never reused), or 0 when it cannot be armed.
     virtual std::int32_t setEvent(std::int32_t periodMs, TimerProc proc,
                                   Clock::duration ahead = {}) = 0;
