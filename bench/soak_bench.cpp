@@ -185,6 +185,7 @@ Result soak(const Options& options) {
                                      "--channels=1", "--rate=" + std::to_string(options.rate),
                                      "--latency-msec=100", "--raw", file.string()},
                                     server.clientEnvironment(), server.runtimeDir() / "parec.log");
+    testsupport::RecordingStart recordingStart(file, sizeof(float) * options.rate);
     auto hogs = std::make_unique<testsupport::BusyLoops>(static_cast<unsigned>(options.load));
     std::this_thread::sleep_for(1s);
     const std::size_t underrunsBefore = server.underruns();
@@ -225,8 +226,8 @@ Result soak(const Options& options) {
     hogs.reset();
     std::this_thread::sleep_for(sound.outputLatency() + 500ms);
     result.underruns = server.underruns() - underrunsBefore;
+    const auto firstFrame = recordingStart.stop();
     parec.stop();
-    const auto stopped = std::chrono::steady_clock::now();
     result.recordingOverruns = recordingOverruns(server.runtimeDir() / "daemon.log");
     result.beats = player.beats.load();
     result.droppedTicks = timer.droppedCalls();
@@ -235,11 +236,10 @@ Result soak(const Options& options) {
     sound.close();
     result.onsets = findOnsetsInFile(file, options.rate);
     if (!result.onsets.empty()) {
-        // The recording runs without a break to its end: its first onset's time counted back.
-        const auto frames = static_cast<double>(fs::file_size(file) / sizeof(float));
-        const double back = (frames - static_cast<double>(result.onsets[0])) / options.rate;
+        // The recording runs without a break from its first frame.
         result.firstClickMs =
-            std::chrono::duration<double, std::milli>(stopped - startedAt).count() - 1000 * back;
+            std::chrono::duration<double, std::milli>(firstFrame - startedAt).count() +
+            1000.0 * static_cast<double>(result.onsets[0]) / options.rate;
     }
     return result;
 }

@@ -38,10 +38,12 @@ struct Buffering {
     /// once the line is known: then beats can go in the rest. Where what starts it plays out
     /// before a line can be known (PipeWire's 40 ms), write it all.
     bool waitForLine;
+    /// How long after its time a beat is placed; the sooner, the sooner the first click after
+    /// Start. Beats go early enough that kCueMargin is left (see cueAhead()).
+    Clock::duration lead;
 };
-constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true};
-constexpr Buffering kPipeWireBuffering{60ms, 20ms, false};
-constexpr auto kLead = 120ms;
+constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true, 120ms};
+constexpr Buffering kPipeWireBuffering{60ms, 20ms, false, 90ms};
 /// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
 /// On a machine with every core busy, every thread here, real-time ones too, was held up to
 /// about 100 ms at a time; with 240 ms held, beats go 270 ms ahead.
@@ -763,11 +765,12 @@ bool PulseOutput::available() const noexcept {
 }
 
 core::Clock::duration PulseOutput::placementLead() const {
-    return kLead;
+    return m_impl->buffering().lead;
 }
 
 core::Clock::duration PulseOutput::cueAhead() const {
-    return std::max(m_impl->buffering().held + kCueMargin - kLead, Clock::duration::zero());
+    const Buffering& buffering = m_impl->buffering();
+    return std::max(buffering.held + kCueMargin - buffering.lead, Clock::duration::zero());
 }
 
 void PulseOutput::setActive(bool running) {

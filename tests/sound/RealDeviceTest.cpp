@@ -127,18 +127,17 @@ struct Player {
     std::atomic<Clock::time_point> lastDue{};
 };
 
-/// The onsets of a recording and their intervals, with the time each reached the sink counted
-/// back from when the recording stopped (it runs without a break from its first sound).
+/// A recording, stopped: its onsets and their intervals, with the time each reached the sink
+/// counted from the recording's first frame (it runs without a break from its first sound).
 struct Heard {
-    Heard(const std::vector<float>& samples, Clock::time_point stopped)
-        : onsets(testsupport::FindOnsets(samples, 2)), end(stopped),
-          frames(static_cast<std::int64_t>(samples.size() / 2)) {
+    explicit Heard(testsupport::MonitorRecording& recording)
+        : onsets(testsupport::FindOnsets(recording.stop(), 2)), start(recording.firstFrame()) {
         for (std::size_t i = 1; i < onsets.size(); ++i) {
             intervals.push_back(onsets[i] - onsets[i - 1]);
         }
     }
     Clock::time_point timeOf(std::size_t i) const {
-        return end - std::chrono::nanoseconds((frames - onsets.at(i)) * 1'000'000'000 / 48000);
+        return start + std::chrono::nanoseconds(onsets.at(i) * 1'000'000'000 / 48000);
     }
     /// The intervals that are not exactly one period.
     std::vector<std::int64_t> irregular() const {
@@ -159,14 +158,13 @@ struct Heard {
     }
     std::vector<std::int64_t> onsets;
     std::vector<std::int64_t> intervals;
-    Clock::time_point end;
-    std::int64_t frames;
+    Clock::time_point start;
 };
 
 Heard Player::finish(testsupport::MonitorRecording& recording) {
     stop();
     std::this_thread::sleep_for(sound->outputLatency() + 300ms);
-    return Heard(recording.stop(), Clock::now());
+    return Heard(recording);
 }
 
 double Ms(Clock::duration span) {
@@ -269,6 +267,7 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrameFromAFreshServer) {
         const auto firstAfter = heard.onsets.empty() ? 0ms : heard.timeOf(0) - player.started;
         std::cout << Report(player, *server, heard) << "; the first " << Ms(firstAfter)
                   << " ms after Start\n";
+
         if (attempt == 1 && ServerLostAPiece(heard, server->underruns())) {
             player.sound->close();
             server.reset();
@@ -341,7 +340,7 @@ TEST_P(ServerEvents, GoesOnWhenMovedAndWhenTheStreamRunsDry) {
         server->thaw();
         std::this_thread::sleep_for(2500ms);
         const Heard back = player.finish(here);
-        const Heard away(there.stop(), Clock::now());
+        const Heard away(there);
         const auto firstThere = away.onsets.empty() ? 0ms : away.timeOf(0) - moved;
         std::cout << Report(player, *server, back)
                   << "; on the other device: " << away.onsets.size() << " clicks, the first "
@@ -431,7 +430,7 @@ TEST_P(ServerFaults, KilledThenFrozenTheBeatWaitsForNothingAndComesBackOnItsGrid
     const auto sinkRuns = Clock::now();
     std::this_thread::sleep_for(recovery);
     {
-        const Heard heard(recording.stop(), Clock::now());
+        const Heard heard(recording);
         const auto firstAfter = heard.onsets.empty() ? 0ms : heard.timeOf(0) - sinkRuns;
         std::cout << "killed: noticed after " << Ms(noticed) << " ms; the new server's sink ran "
                   << Ms(sinkRuns - answers) << " ms after it answered, the first click "
@@ -451,7 +450,7 @@ TEST_P(ServerFaults, KilledThenFrozenTheBeatWaitsForNothingAndComesBackOnItsGrid
     std::this_thread::sleep_for(2500ms);
     server->thaw();
     std::this_thread::sleep_for(recovery);
-    const Heard heard(again.stop(), Clock::now());
+    const Heard heard(again);
     std::cout << "frozen: noticed after " << Ms(frozen) << " ms; " << Report(player, *server, heard)
               << "\n";
     EXPECT_TRUE(player.sound->outputAvailable());

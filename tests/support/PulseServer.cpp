@@ -1,5 +1,6 @@
 #include "PulseServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -82,10 +83,42 @@ MonitorRecording::MonitorRecording(const SoundServer& server, const std::string&
                                   [&] { return m_parec->waitFor(milliseconds(0)) != -1; },
                                   "parec recorded nothing from " + sink + ".monitor");
     m_underrunsBefore = server.underruns();
+    m_start = std::make_unique<RecordingStart>(m_file, 2.0 * sizeof(float) * server.sinkRate());
+}
+
+MonitorRecording::~MonitorRecording() = default;
+
+RecordingStart::RecordingStart(std::filesystem::path file, double bytesPerSecond) {
+    m_watcher = std::thread([this, file = std::move(file), bytesPerSecond] {
+        std::uintmax_t seen = 0;
+        while (m_watching) {
+            std::error_code error;
+            const std::uintmax_t size = fs::file_size(file, error);
+            const auto now = std::chrono::steady_clock::now();
+            if (!error && size > seen) {
+                seen = size;
+                const std::chrono::duration<double> length(static_cast<double>(size) /
+                                                           bytesPerSecond);
+                m_first = std::min(
+                    m_first,
+                    now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(length));
+            }
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    });
+}
+
+std::chrono::steady_clock::time_point RecordingStart::stop() {
+    m_watching = false;
+    if (m_watcher.joinable()) {
+        m_watcher.join();
+    }
+    return m_first;
 }
 
 std::vector<float> MonitorRecording::stop() {
     m_underruns = m_server.underruns() - m_underrunsBefore;
+    m_firstFrame = m_start->stop();
     m_parec->stop();
     std::ifstream in(m_file, std::ios::binary | std::ios::ate);
     std::vector<float> samples(static_cast<std::size_t>(in.tellg()) / sizeof(float) / 2 * 2);

@@ -3,10 +3,13 @@
 #include "ChildProcess.h"
 #include "SoundServer.h"
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace metro::testsupport {
@@ -42,6 +45,24 @@ private:
     std::unique_ptr<ChildProcess> m_daemon;
 };
 
+/// When a recording's first frame was captured, from how its file grows. parec delivers in
+/// 100 ms pieces, so counting back from when it stopped would be up to that late; each piece
+/// comes just after its last frame, so the earliest (arrival - length so far) is kept.
+class RecordingStart {
+public:
+    RecordingStart(std::filesystem::path file, double bytesPerSecond);
+    ~RecordingStart() { stop(); }
+    RecordingStart(const RecordingStart&) = delete;
+    RecordingStart& operator=(const RecordingStart&) = delete;
+    /// Stops watching (before parec's last piece, which comes as it stops, not as recorded).
+    std::chrono::steady_clock::time_point stop();
+
+private:
+    std::atomic<bool> m_watching{true};
+    std::chrono::steady_clock::time_point m_first = std::chrono::steady_clock::time_point::max();
+    std::thread m_watcher;
+};
+
 /// Records a sink's monitor with parec, as float32 stereo at the sink's rate, into a file in
 /// the server's folder. One owner thread.
 class MonitorRecording {
@@ -51,14 +72,19 @@ public:
 
     /// Stops parec and returns everything recorded, interleaved stereo.
     std::vector<float> stop();
+    ~MonitorRecording();
     /// Playback underruns while recording (known after stop()). A recording with underruns
     /// has gaps of silence that move later sounds, so its timing says nothing about placement.
     std::size_t playbackUnderruns() const { return m_underruns; }
+    /// When the first frame recorded reached the monitor (known after stop()).
+    std::chrono::steady_clock::time_point firstFrame() const { return m_firstFrame; }
 
 private:
     const SoundServer& m_server;
     std::filesystem::path m_file;
     std::unique_ptr<ChildProcess> m_parec;
+    std::unique_ptr<RecordingStart> m_start;
+    std::chrono::steady_clock::time_point m_firstFrame{};
     std::size_t m_underrunsBefore = 0;
     std::size_t m_underruns = 0;
 };
