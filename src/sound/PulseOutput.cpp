@@ -386,46 +386,51 @@ struct PulseOutput::Impl {
             next = (next + 1) % kCount;
             size = std::min(size + 1, kCount);
         }
-        void clear() {
-            size = next = 0;
-            offLine = false;
-        }
+        void clear() { size = next = offCount = 0; }
         bool empty() const { return size == 0; }
 
         enum class Taken { OnLine, Held, Step };
         /// Takes the origin of a report made at `at`. One off the line is an outlier, or the
         /// stream lost or gained time without a word (PipeWire's pulse server does not report
-        /// the cycles its graph missed): it is held, and a later one agreeing with it, at least
-        /// kConfirmAfter later, makes the two a new line. With no line yet, every report is off it.
+        /// the cycles its graph missed): it is held, and a later one agreeing with one of the
+        /// last few held, at least kConfirmAfter later, makes the two a new line. With no line
+        /// yet, every report is off it. (Where the server moves its read index once a long
+        /// cycle, reports asked at different phases of the cycle give different origins, in
+        /// turns: only those of one phase agree.)
         Taken take(Clock::time_point origin, Clock::time_point at) {
             const bool hasLine = !empty();
             if (hasLine && (size < kSettledOrigins || within(origin, median(), kOriginStep))) {
-                offLine = false;
+                offCount = 0;
                 add(origin);
                 return Taken::OnLine;
             }
-            if (offLine && within(origin, offOrigin, kOriginJitter)) {
-                if (at - offAt < kConfirmAfter) {
-                    return Taken::Held; // too soon to tell a steady stream from a stalled one
+            for (std::size_t i = 0; i < offCount; ++i) {
+                if (within(origin, off[i].origin, kOriginJitter) &&
+                    at - off[i].at >= kConfirmAfter) {
+                    const Clock::time_point first = off[i].origin;
+                    clear();
+                    add(first);
+                    add(origin);
+                    return hasLine ? Taken::Step : Taken::OnLine;
                 }
-                const Clock::time_point first = offOrigin;
-                clear();
-                add(first);
-                add(origin);
-                return hasLine ? Taken::Step : Taken::OnLine;
             }
-            offLine = true;
-            offOrigin = origin;
-            offAt = at;
+            // The latest first: the oldest drops out.
+            std::copy_backward(off.begin(), off.end() - 1, off.end());
+            off[0] = Report{origin, at};
+            offCount = std::min(offCount + 1, off.size());
             return Taken::Held;
         }
+        bool offLine() const { return offCount > 0; }
         /// A held report awaits another, and one asked for now would be far enough from it.
         bool confirmDue(Clock::time_point now) const {
-            return offLine && now - offAt >= kConfirmAfter;
+            return offLine() && now - off[0].at >= kConfirmAfter;
         }
-        bool offLine = false; // the latest report lay off the line, and gave offOrigin at offAt
-        Clock::time_point offOrigin{};
-        Clock::time_point offAt{};
+        struct Report {
+            Clock::time_point origin;
+            Clock::time_point at;
+        };
+        std::array<Report, 3> off{}; // the latest reports off the line, the latest first
+        std::size_t offCount = 0;
         Clock::time_point median() const {
             std::array<Clock::time_point, kCount> sorted = times;
             const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(size / 2);
@@ -518,7 +523,7 @@ void PulseOutput::Impl::onConfirm(pa_mainloop_api* /*api*/, pa_time_event* /*eve
         Clock::now() - impl.heldBackSince >= kFillBy) {
         impl.fillHeldBack(); // no line yet: the stream must not run dry for want of one
     }
-    if (impl.origins.offLine) {
+    if (impl.origins.offLine()) {
         impl.requestTiming();
     }
 }

@@ -35,11 +35,17 @@ using Clock = core::Clock;
 constexpr std::int32_t kPeriodMs = 150;
 constexpr std::int64_t kPeriodFrames = 7200; // 150 ms at 48 kHz
 
-enum class Server { PulseAudio, PipeWirePulse, PipeWire, PipeWireLargeCycles };
+enum class Server {
+    PulseAudio,
+    PipeWirePulse,
+    PipeWire,
+    PipeWireLargeCycles,
+    PipeWirePulseLargeCycles
+};
 
 void PrintTo(Server server, std::ostream* out) {
     constexpr const char* kNames[] = {"PulseAudio", "PipeWirePulse", "PipeWire",
-                                      "PipeWireLargeCycles"};
+                                      "PipeWireLargeCycles", "PipeWirePulseLargeCycles"};
     *out << kNames[static_cast<int>(server)];
 }
 
@@ -52,12 +58,17 @@ std::unique_ptr<SoundServer> StartServer(Server server) {
         return std::make_unique<PipeWireServer>(PipeWireServer::Route::PulseAudio, 48000);
     case Server::PipeWire:
         return std::make_unique<PipeWireServer>(PipeWireServer::Route::Native, 48000);
-    case Server::PipeWireLargeCycles: {
-        // A desktop that raised the graph's quantum: SDL gets one buffer per longer cycle.
-        auto pipewire = std::make_unique<PipeWireServer>(PipeWireServer::Route::Native, 48000);
-        if (testsupport::RunProgram(
-                {"pw-metadata", "-n", "settings", "0", "clock.force-quantum", "1024"},
-                pipewire->clientEnvironment(), pipewire->runtimeDir() / "metadata.log") != 0) {
+    case Server::PipeWireLargeCycles:
+    case Server::PipeWirePulseLargeCycles: {
+        // A desktop that raised the graph's quantum: SDL gets one buffer per longer cycle, and
+        // the pulse server reports its reads in steps of a cycle.
+        const bool native = server == Server::PipeWireLargeCycles;
+        auto pipewire = std::make_unique<PipeWireServer>(
+            native ? PipeWireServer::Route::Native : PipeWireServer::Route::PulseAudio, 48000);
+        if (testsupport::RunProgram({"pw-metadata", "-n", "settings", "0", "clock.force-quantum",
+                                     native ? "1024" : "2048"},
+                                    pipewire->clientEnvironment(),
+                                    pipewire->runtimeDir() / "metadata.log") != 0) {
             throw testsupport::ServerUnavailable("pw-metadata could not set the quantum");
         }
         return pipewire;
@@ -212,7 +223,8 @@ protected:
         server->exportToThisProcess();
     }
     bool pulse() const {
-        return GetParam() == Server::PulseAudio || GetParam() == Server::PipeWirePulse;
+        return GetParam() == Server::PulseAudio || GetParam() == Server::PipeWirePulse ||
+               GetParam() == Server::PipeWirePulseLargeCycles;
     }
 
     std::unique_ptr<SoundServer> server;
@@ -494,7 +506,8 @@ TEST_P(SaturatedMachine, EveryBeatAt400BpmWithEveryCoreBusy) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealDevice,
                          testing::Values(Server::PulseAudio, Server::PipeWirePulse,
-                                         Server::PipeWire, Server::PipeWireLargeCycles),
+                                         Server::PipeWire, Server::PipeWireLargeCycles,
+                                         Server::PipeWirePulseLargeCycles),
                          testing::PrintToStringParamName());
 INSTANTIATE_TEST_SUITE_P(PulseAudio, ServerFaults, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& run) {
