@@ -429,7 +429,9 @@ struct PulseOutput::Impl {
             Clock::time_point origin;
             Clock::time_point at;
         };
-        std::array<Report, 3> off{}; // the latest reports off the line, the latest first
+        /// The latest reports off the line, the latest first: enough, asked every 30 ms, to span
+        /// a cycle of 8192 frames (170 ms), PipeWire's longest.
+        std::array<Report, 8> off{};
         std::size_t offCount = 0;
         Clock::time_point median() const {
             std::array<Clock::time_point, kCount> sorted = times;
