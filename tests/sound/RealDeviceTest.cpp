@@ -279,7 +279,6 @@ TEST_P(RealDevice, PlaysEveryClickExactlyOnItsFrameFromAFreshServer) {
         const auto firstAfter = heard.onsets.empty() ? 0ms : heard.timeOf(0) - player.started;
         std::cout << Report(player, *server, heard) << "; the first " << Ms(firstAfter)
                   << " ms after Start\n";
-
         if (attempt == 1 && ServerLostAPiece(heard, server->underruns())) {
             player.sound->close();
             server.reset();

@@ -86,8 +86,6 @@ MonitorRecording::MonitorRecording(const SoundServer& server, const std::string&
     m_start = std::make_unique<RecordingStart>(m_file, 2.0 * sizeof(float) * server.sinkRate());
 }
 
-MonitorRecording::~MonitorRecording() = default;
-
 RecordingStart::RecordingStart(std::filesystem::path file, double bytesPerSecond) {
     m_watcher = std::thread([this, file = std::move(file), bytesPerSecond] {
         std::uintmax_t seen = 0;

@@ -72,7 +72,6 @@ public:
 
     /// Stops parec and returns everything recorded, interleaved stereo.
     std::vector<float> stop();
-    ~MonitorRecording();
     /// Playback underruns while recording (known after stop()). A recording with underruns
     /// has gaps of silence that move later sounds, so its timing says nothing about placement.
     std::size_t playbackUnderruns() const { return m_underruns; }
