@@ -28,19 +28,22 @@ constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 /// cueAhead() before their time, so that one placed placementLead() after it still lands on
 /// frames not yet written. PulseAudio wakes this thread for each request for sound and again as it
 /// frees each block written, so the requests are large. PipeWire's pulse server runs its graph in
-/// cycles of (held - 2 x request) / 2 and reports a stream's reads once a cycle, so the longer
-/// the cycle, the less exact the stamps: 100 ms held in 40 ms requests keeps 10 ms cycles, as 60
-/// ms in 20 ms requests did, with 40 ms more for a busy machine (with 100 ms in 20 ms requests the
-/// first click came 16 ms later against its stamp).
+/// cycles as long as the requests and reports no sink latency for them (with 40 ms requests every
+/// click came about 40 ms after its stamp; with 200 ms held the first click came 60 ms later), so
+/// it keeps a small buffer.
 struct Buffering {
     Clock::duration held;    // the stream's target length in the server
     Clock::duration request; // the least the server asks for at a time
+    /// After a move, while the stream's line is unknown, write only what starts it, and the rest
+    /// once the line is known: then beats can go in the rest. Where what starts it plays out
+    /// before a line can be known (PipeWire's 40 ms), write it all.
+    bool waitForLine;
     /// How long after its time a beat is placed; the sooner, the sooner the first click after
     /// Start. Beats go early enough that kCueMargin is left (see cueAhead()).
     Clock::duration lead;
 };
-constexpr Buffering kPulseAudioBuffering{240ms, 120ms, 120ms};
-constexpr Buffering kPipeWireBuffering{100ms, 40ms, 90ms};
+constexpr Buffering kPulseAudioBuffering{240ms, 120ms, true, 120ms};
+constexpr Buffering kPipeWireBuffering{60ms, 20ms, false, 90ms};
 /// Room for the beat timer's lateness between a beat's handing over and its frames' writing.
 /// On a machine with every core busy, every thread here, real-time ones too, was held up to
 /// about 100 ms at a time; with 240 ms held, beats go 270 ms ahead.
@@ -178,13 +181,11 @@ struct PulseOutput::Impl {
     bool closing = false;
     bool wasLost = false;
     bool raised = false;
-    bool playing = false;        // started, and not run dry or corked since
-    bool stepNext = false;       // the next stamps are off the last ones (ran dry, moved)
-    std::int64_t written = 0;    // frames rendered since open, across streams
-    std::int64_t streamBase = 0; // `written` when the current stream began
-    /// After a move, while the stream's line is unknown, write only what starts it, and the rest
-    /// once the line is known: then beats can go in the rest.
-    bool holdBack = false;
+    bool playing = false;              // started, and not run dry or corked since
+    bool stepNext = false;             // the next stamps are off the last ones (ran dry, moved)
+    std::int64_t written = 0;          // frames rendered since open, across streams
+    std::int64_t streamBase = 0;       // `written` when the current stream began
+    bool holdBack = false;             // moved: write what starts the stream, the rest once on line
     std::size_t sinceEmpty = 0;        // bytes written since the queue emptied (moved, ran dry)
     Clock::time_point heldBackSince{}; // part of a request waits for the line, since then
     Clock::time_point lastTiming{};
@@ -635,7 +636,7 @@ void PulseOutput::Impl::onMoved(pa_stream* stream, void* self) noexcept {
     }
     impl.playing = false;
     impl.stepNext = false;
-    impl.holdBack = !impl.isCorked.load();
+    impl.holdBack = impl.buffering().waitForLine && !impl.isCorked.load();
     impl.sinceEmpty = 0;
     impl.heldBackSince = {};
     impl.source->outputRestarted();
